@@ -1,0 +1,6 @@
+#include "globals.h"
+
+settingsStruct Settings;
+sessionStruct Session;
+appSessionStruct appSession;
+const constantsStruct constants;

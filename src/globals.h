@@ -1,0 +1,143 @@
+#pragma once
+
+// Process-wide records shared by every module. The client runs on one thread, so they are
+// plain public fields without locks; busy flags in the session keep re-entrant work apart.
+
+#include <QDate>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+struct settingsStruct {
+    bool isTestBuild = true;
+    int keepAliveSecondsInterval = 25;
+    QString restServerQt_host = QStringLiteral("localhost");
+    quint16 restServerQt_port = 7957;
+    QString POS_host = QStringLiteral("127.0.0.1");
+    quint16 POS_port = 1027;
+    bool posSocketHighDebug = true;
+    QString loginName;
+    QString loginPass;
+    QString channelID;
+    int ID__BoCompanyID = -1;
+    int debugLevel = 50;
+    QMap<QString, QString> variousSettings;
+    QMap<QString, QString> passwordRightsPaths;
+    bool getAlternative_MAC = false;
+};
+
+struct accountSessionStruct {
+    int accountType = 0;
+    int accountNr = 0;
+    int accountType_opened = -1;
+    int accountNr_opened = -1;
+    bool userloginDone = false;
+    QString deamon_first_result;
+    QString deamon_version;
+    int deamon_version_int = 0;
+    QString accget_result;
+};
+
+struct posSocketSessionStruct {
+    QString deamon_version;
+    int deamon_version_int = 0;
+    QString socketResults;
+    bool busy = false;
+    bool busyConnect = false;
+    bool socketError = false;
+    bool deamonReady = false;
+};
+
+struct sessionStruct {
+    QString appDir;
+    QString dataLocation;
+    QString dataLogLocation;
+    QString dataSettingsLocation;
+    QString dataTempLocation;
+    QString dataSymbolDataLocation;
+    bool logPosCommands = true;
+    QMap<QString, QStringList> socketCommandsPerSocket;
+    QMap<QString, bool> socketBusy;
+    QMap<QString, bool> socketBusyConnect;
+    QMap<QString, QStringList> socketResultsPerSocket;
+    QString accountSocketResults;
+    bool accountSocketBusy = false;
+    bool accountSocketBusyConnect = false;
+    bool accountSocketSocketError = false;
+    bool accountSocketDeamonReady = false;
+    accountSessionStruct account;
+    posSocketSessionStruct socket;
+    QDate cleanLogFilesLastDate = QDate(2000, 1, 1);
+    // Monotonic milliseconds (see monotonicMs()) of the last keep-alive request; negative
+    // until the first one, so the first timer tick sends one.
+    qint64 sendKeepAliveLastMs = -1;
+    QMap<QString, bool> functionBusy;
+};
+
+struct appSessionStruct {
+    QDateTime clientStartTime;
+    int versionCode = 0;
+    QString os_type = QStringLiteral("?");
+    int os_version = 0;
+    QString os_buildnumber;
+    QString os_deviceType;
+    QString deviceId;
+    QString androidId;
+    QString currentIP;
+    QString macAddress_read;
+    QString macAddress_license;
+    QString thisDeviceID;
+    QString unique_deviceID;
+    QString IMEI;
+};
+
+struct constantsStruct {
+    const QString versionString = QStringLiteral("1.0.1");
+    const QString NF = QStringLiteral("[#_NF_#]");
+    const QString NF2 = QStringLiteral("[#_NF2_#]");
+    const QString NF3 = QStringLiteral("[#_NF3_#]");
+    const bool socketHighDebug = true;
+    const int _TO_KEEP_BACKUP_FILES_ = 14;
+    const int globalTimerIntervalMS = 60000;
+    const int KeepAliveTimerIntervalMS = 20000;
+    const int waitForReadClientTimeoutMS = 8000;
+};
+
+struct readResultStruct {
+    int errorCode = 0;
+    QString errorDescription;
+    QByteArray fileData;
+};
+
+struct saveResultStruct {
+    int errorCode = 0;
+    QString errorDescription;
+    QString extraInfo;
+};
+
+struct variousResultStruct {
+    int errorCode = 0;
+    QString errorDescription;
+    QString string_1;
+    int int_1 = 0;
+    QStringList stringList;
+    QList<int> intList;
+};
+
+struct posDataResponseStruct {
+    QString toSendDataPart2;
+    bool resultBool = false;
+    int firstPartCode = 0;
+    QString firstPartMessage;
+    QString failReason;
+    QString resultText;
+    bool connectTimedOut = false;
+    bool deamonNotReady = true;
+};
+
+extern settingsStruct Settings;
+extern sessionStruct Session;
+extern appSessionStruct appSession;
+extern const constantsStruct constants;

@@ -1,0 +1,30 @@
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include "signalwatcher.h"
+#include "standalonerunner.h"
+#include "utils.h"
+
+int main(int argc, char *argv[]) {
+    signalWatcher::catchUnixSignals({SIGQUIT, SIGTERM, SIGHUP, SIGINT, SIGABRT, SIGSEGV});
+    installMessageHandler();
+    appSession.clientStartTime = QDateTime::currentDateTime();
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+    utils.loadSettings(true);
+    utils.loadRights(true);
+    utils.getMAC_addresses();
+    utils.getCurrentIP();
+
+    QCoreApplication app(argc, argv);
+    signalWatcher watcher;
+    auto *runner = new standaloneRunner(nullptr);
+    runner->start();
+    utils.addDebugText(100,
+                       QStringLiteral("Started Tessaron RestServiceQt client V%1")
+                           .arg(constants.versionString),
+                       QStringLiteral("main"), true, true);
+    return app.exec();
+}

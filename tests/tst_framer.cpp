@@ -1,0 +1,157 @@
+#include <QtTest>
+
+#include "messageframer.h"
+#include "standalonekeepalivetimer.h"
+
+using Frame = MessageFramer::Frame;
+
+namespace {
+// Compact rendering of what the framer produced: J:<json> C:<control> D (discarded) O (overflow)
+QStringList render(const QVector<Frame> &frames) {
+    QStringList out;
+    for (const Frame &f : frames) {
+        switch (f.kind) {
+            case Frame::Json: out << QStringLiteral("J:") + QString::fromLatin1(f.bytes); break;
+            case Frame::Control: out << QStringLiteral("C:") + QString::fromLatin1(f.bytes); break;
+            case Frame::Discarded: out << QStringLiteral("D"); break;
+            case Frame::Overflow: out << QStringLiteral("O"); break;
+        }
+    }
+    return out;
+}
+}  // namespace
+
+class tst_framer : public QObject {
+    Q_OBJECT
+private slots:
+    void frames_data();
+    void frames();
+    void everySplitPositionGivesTheSameFrames_data();
+    void everySplitPositionGivesTheSameFrames();
+    void oversizeBreaksTheStream();
+    void nestingIsBounded();
+    void largeMessageInSmallChunks();
+    void keepAliveDue_data();
+    void keepAliveDue();
+};
+
+void tst_framer::frames_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("one message") << QByteArray("{\"a\":1}") << QStringList{"J:{\"a\":1}"};
+    QTest::newRow("line feed after message")
+        << QByteArray("{\"a\":1}\n") << QStringList{"J:{\"a\":1}"};
+    QTest::newRow("two glued") << QByteArray("{\"a\":1}{\"b\":2}")
+                               << QStringList{"J:{\"a\":1}", "J:{\"b\":2}"};
+    QTest::newRow("white space between") << QByteArray(" \r\n{}\t\n {}\n")
+                                         << QStringList{"J:{}", "J:{}"};
+    QTest::newRow("control before") << QByteArray("\x02_KAS_\x03{\"a\":1}")
+                                    << QStringList{"C:_KAS_", "J:{\"a\":1}"};
+    QTest::newRow("control between") << QByteArray("{}\x02_KAS_\x03{}")
+                                     << QStringList{"J:{}", "C:_KAS_", "J:{}"};
+    QTest::newRow("control after") << QByteArray("{}\x02_KA_\x03") << QStringList{"J:{}", "C:_KA_"};
+    QTest::newRow("only control") << QByteArray("\x02_KAS_\x03") << QStringList{"C:_KAS_"};
+    QTest::newRow("braces inside string")
+        << QByteArray("{\"t\":\"}{}}\"}") << QStringList{"J:{\"t\":\"}{}}\"}"};
+    QTest::newRow("escaped quote inside string")
+        << QByteArray("{\"t\":\"a\\\"}\"}") << QStringList{"J:{\"t\":\"a\\\"}\"}"};
+    QTest::newRow("escaped backslash ends string")
+        << QByteArray("{\"t\":\"a\\\\\"}{}") << QStringList{"J:{\"t\":\"a\\\\\"}", "J:{}"};
+    QTest::newRow("nested objects") << QByteArray("{\"a\":{\"b\":{}}}")
+                                    << QStringList{"J:{\"a\":{\"b\":{}}}"};
+    QTest::newRow("windows-1252 bytes") << QByteArray("{\"e\":\"\x80\x9f\"}")
+                                        << QStringList{QString::fromLatin1("J:{\"e\":\"\x80\x9f\"}")};
+    QTest::newRow("garbage before message")
+        << QByteArray("xx}\n{\"a\":1}") << QStringList{"D", "J:{\"a\":1}"};
+    QTest::newRow("lone bracket") << QByteArray("]") << QStringList{"D"};
+    QTest::newRow("incomplete stays pending") << QByteArray("{\"a\":") << QStringList{};
+    QTest::newRow("unterminated control is garbage")
+        << QByteArray("\x02") + QByteArray(40, 'k') + QByteArray("{}") << QStringList{"D", "J:{}"};
+}
+
+void tst_framer::frames() {
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, expected);
+    MessageFramer framer;
+    QCOMPARE(render(framer.append(input)), expected);
+}
+
+void tst_framer::everySplitPositionGivesTheSameFrames_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::newRow("messages and frames")
+        << QByteArray("\x02_KAS_\x03{\"commandType\":\"x\",\"data\":[{\"s\":\"}\\\"{\"}]}\n"
+                      "\x02_KAS_\x03{\"b\":[1,2,{\"c\":\"\x80\"}]}  {}");
+}
+
+void tst_framer::everySplitPositionGivesTheSameFrames() {
+    QFETCH(QByteArray, input);
+    MessageFramer whole;
+    const QStringList expected = render(whole.append(input));
+    QCOMPARE(expected.size(), 5);
+    for (int cut1 = 0; cut1 <= input.size(); ++cut1) {
+        for (int cut2 = cut1; cut2 <= input.size(); cut2 += 7) {
+            MessageFramer framer;
+            QVector<Frame> got = framer.append(input.left(cut1));
+            got += framer.append(input.mid(cut1, cut2 - cut1));
+            got += framer.append(input.mid(cut2));
+            QCOMPARE(render(got), expected);
+        }
+    }
+    // One byte at a time.
+    MessageFramer bytewise;
+    QVector<Frame> got;
+    for (char c : input) got += bytewise.append(QByteArray(1, c));
+    QCOMPARE(render(got), expected);
+}
+
+void tst_framer::oversizeBreaksTheStream() {
+    MessageFramer framer(16);
+    QCOMPARE(render(framer.append("{\"a\":\"0123")), QStringList{});
+    QCOMPARE(render(framer.append("456789abcdef\"}")), QStringList{"O"});
+    QCOMPARE(render(framer.append("{}")), QStringList{});  // nothing after a broken stream
+    framer.reset();
+    QCOMPARE(render(framer.append("{}")), QStringList{"J:{}"});
+}
+
+void tst_framer::nestingIsBounded() {
+    MessageFramer framer(1 << 20, 8);
+    QCOMPARE(render(framer.append("{\"a\":[[[[[[[[[[1]]]]]]]]]]}{}")), (QStringList{"D", "J:{}"}));
+    QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")), QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
+}
+
+void tst_framer::largeMessageInSmallChunks() {
+    const QByteArray payload(8 * 1024 * 1024, 'A');
+    const QByteArray message = "{\"fileDataB64\":\"" + payload + "\"}";
+    MessageFramer framer;
+    QVector<Frame> got;
+    for (int i = 0; i < message.size(); i += 4093) got += framer.append(message.mid(i, 4093));
+    QCOMPARE(got.size(), 1);
+    QCOMPARE(got.first().kind, Frame::Json);
+    QCOMPARE(got.first().bytes.size(), message.size());
+}
+
+void tst_framer::keepAliveDue_data() {
+    QTest::addColumn<qint64>("lastSentMs");
+    QTest::addColumn<qint64>("nowMs");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<bool>("due");
+    QTest::newRow("never sent") << qint64(-1) << qint64(20000) << 25 << true;
+    QTest::newRow("one tick later") << qint64(20000) << qint64(40000) << 25 << false;
+    QTest::newRow("two ticks later") << qint64(20000) << qint64(60000) << 25 << true;
+    QTest::newRow("equal is not due") << qint64(20000) << qint64(45000) << 25 << false;
+    QTest::newRow("one second past") << qint64(20000) << qint64(46000) << 25 << true;
+    QTest::newRow("interval 0 every tick") << qint64(20000) << qint64(40000) << 0 << true;
+    QTest::newRow("interval below tick") << qint64(20000) << qint64(40000) << 19 << true;
+    QTest::newRow("interval equal to tick") << qint64(20000) << qint64(40000) << 20 << false;
+}
+
+void tst_framer::keepAliveDue() {
+    QFETCH(qint64, lastSentMs);
+    QFETCH(qint64, nowMs);
+    QFETCH(int, interval);
+    QFETCH(bool, due);
+    QCOMPARE(standAloneKeepAliveTimer::isKeepAliveDue(lastSentMs, nowMs, interval), due);
+}
+
+QTEST_GUILESS_MAIN(tst_framer)
+#include "tst_framer.moc"

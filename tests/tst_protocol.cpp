@@ -1,0 +1,240 @@
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+#include "scriptedsession.h"
+#include "tempdataroot.h"
+
+// The real client against the real development server: registration, replies, keep-alive,
+// the configuration round trip and the framing of what the server sends.
+class tst_protocol : public QObject {
+    Q_OBJECT
+private slots:
+    void registrationRecord();
+    void refusedRegistrationStaysConnected();
+    void sleepPausesThenReconnects();
+    void everyCommandGetsOneEnvelope();
+    void replyDetails_data();
+    void replyDetails();
+    void configurationRoundTripReconnectsWithNewValues();
+    void framingSurvivesHostileSegmentation_data();
+    void framingSurvivesHostileSegmentation();
+    void keepAliveAnswered();
+    void keepAliveUnansweredDisconnects();
+    void largeMessageWhileKeepAlivesFire();
+
+private:
+    static int count(const QList<QJsonObject> &lines, const QString &key, const QString &value);
+};
+
+int tst_protocol::count(const QList<QJsonObject> &lines, const QString &key, const QString &value) {
+    int n = 0;
+    for (const QJsonObject &o : lines) n += o.value(key).toString() == value;
+    return n;
+}
+
+void tst_protocol::registrationRecord() {
+    TempDataRoot root;
+    QDir().mkpath(root.settingsDir());
+    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
+    QVERIFY(rights.open(QIODevice::WriteOnly));
+    rights.write("zeta\t/z\nalpha\t/a\n");
+    rights.close();
+    ScriptedSession s(root);
+    s.addSettings(QStringLiteral("[Credentials]\nloginName=anna\nloginPass=pw\nchannelID=ch7\n"
+                                 "[Global]\nID__BoCompanyID=42\n"));
+    QVERIFY2(s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}), qPrintable(s.serverStderr()));
+    const QList<QJsonObject> regs = s.replies(QStringLiteral("registerPOS"));
+    QCOMPARE(regs.size(), 1);
+    const QJsonArray data = regs.first().value(QStringLiteral("data")).toArray();
+    QCOMPARE(data.size(), 1);
+    QJsonObject record = data.first().toObject();
+    const QString mac = record.take(QStringLiteral("MAC")).toString();
+    QVERIFY(!mac.contains(QLatin1Char(':')));
+    QVERIFY(!mac.isEmpty());
+    const QJsonObject expected = QJsonDocument::fromJson(
+        R"({"NID":1,"domain":"debian-pos1","ID__BoCompanyID":42,"client_Version":"1.0.1",
+            "loginName":"anna","loginPass":"pw","channelID":"ch7",
+            "myPasswordList":[{"pwd":"?[*_*]_NONE_"},{"pwd":"alpha[*_*]/a"},{"pwd":"zeta[*_*]/z"}]})")
+                                     .object();
+    QCOMPARE(record, expected);
+    QCOMPARE(regs.first().keys(), (QStringList{"data", "typeCall"}));
+}
+
+void tst_protocol::refusedRegistrationStaysConnected() {
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addServerArguments({QStringLiteral("--register"), QStringLiteral("refuse:7:nope")});
+    QVERIFY(!s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}, 6));
+    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("disconnected")), 0);
+    QCOMPARE(s.replies(QStringLiteral("getClientInfo")).size(), 0);
+    QVERIFY(s.clientLog().contains(QStringLiteral("registerPOS failed with errorCode 7 -> nope")));
+}
+
+void tst_protocol::sleepPausesThenReconnects() {
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addServerArguments({QStringLiteral("--register"), QStringLiteral("sleep:2,accept")});
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}));
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), 2);
+    QVERIFY(s.clientLog().contains(QStringLiteral("registerPOS got the command to sleep 2 seconds")));
+}
+
+void tst_protocol::everyCommandGetsOneEnvelope() {
+    const QStringList names = {
+        "testConnection", "deamonDirect", "doAccClose", "getDirectoryFiles", "getClientInfo",
+        "getFileContent", "createAndEmptyDirectory", "getVariousSetting", "saveFileContent",
+        "setRights", "getConfiguration", "getNodes", "rebootDevice", "restartClient",
+        "pingDevices", "pushLicense", "getPosInfo", "getProcessInfo", "getProcesses",
+        "killProcessByName", "killPidById", "noSuchCommand"};
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addSettings(QStringLiteral("[POS]\npos_port=1\n"));  // nothing listens on loopback port 1
+    QList<QJsonObject> script;
+    for (const QString &n : names) script << ScriptedSession::command(n);
+    // Changes nothing: only the raw data type is accepted.
+    script << ScriptedSession::command(
+        QStringLiteral("setConfiguration"),
+        {QJsonObject{{"dataType", "json"}, {"dataValue", "e30="}}});
+    QVERIFY2(s.run(script, 120), qPrintable(s.serverStderr()));
+    for (const QString &n : names + QStringList{"setConfiguration"}) {
+        const QList<QJsonObject> r = s.replies(n);
+        QCOMPARE(r.size(), 1);
+        const QJsonArray data = r.first().value(QStringLiteral("data")).toArray();
+        QCOMPARE(data.size(), 1);
+        QVERIFY2(data.first().toObject().contains(QStringLiteral("errorCode")), qPrintable(n));
+    }
+    QCOMPARE(s.result(QStringLiteral("noSuchCommand")),
+             (QJsonObject{{"errorCode", 404}, {"errorDescription", "Unknown command 'noSuchCommand'"}}));
+    QCOMPARE(s.result(QStringLiteral("setConfiguration")).value(QStringLiteral("errorCode")).toInt(), 902);
+}
+
+void tst_protocol::replyDetails_data() {
+    QTest::addColumn<QJsonObject>("command");
+    QTest::addColumn<int>("replies");
+    QTest::addColumn<QString>("logNeedle");
+    QTest::newRow("three parameter objects, three replies")
+        << ScriptedSession::command("getClientInfo", {QJsonObject(), QJsonObject(), QJsonObject()})
+        << 3 << QString();
+    QTest::newRow("sendTimeOut number is used")
+        << ScriptedSession::command("getClientInfo", {QJsonObject{{"sendTimeOut", 120}}}) << 1
+        << "Sending the following json message (timeout 120 seconds";
+    QTest::newRow("sendTimeOut string is ignored")
+        << ScriptedSession::command("getClientInfo", {QJsonObject{{"sendTimeOut", "120"}}}) << 1
+        << "Sending the following json message (timeout 55 seconds";
+    QTest::newRow("empty data list, no reply")
+        << ScriptedSession::command("getClientInfo", {}) << 0 << QString();
+}
+
+void tst_protocol::replyDetails() {
+    QFETCH(QJsonObject, command);
+    QFETCH(int, replies);
+    QFETCH(QString, logNeedle);
+    TempDataRoot root;
+    ScriptedSession s(root);
+    // A final command that always answers, so that the script has an end.
+    QVERIFY(s.run({command, ScriptedSession::command(QStringLiteral("getNodes"))}));
+    QCOMPARE(s.replies(QStringLiteral("getClientInfo")).size(), replies);
+    if (!logNeedle.isEmpty()) QVERIFY(s.clientLog().contains(logNeedle));
+}
+
+void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
+    TempDataRoot root;
+    const quint16 port = ScriptedSession::freeLoopbackPort();
+    ScriptedSession s(root);
+    s.setPort(port);
+    QVERIFY(s.run({ScriptedSession::command(QStringLiteral("getConfiguration"))}));
+    const QString before = QString::fromUtf8(QByteArray::fromBase64(
+        s.result(QStringLiteral("getConfiguration")).value(QStringLiteral("settingsFileData")).toString().toLatin1()));
+    QVERIFY(before.contains(QStringLiteral("loginName=demo")));
+
+    QString edited = before;
+    edited.replace(QStringLiteral("loginName=demo"), QStringLiteral("loginName=bob"));
+    const QString b64 = QString::fromLatin1(edited.toUtf8().toBase64());
+    ScriptedSession s2(root);
+    s2.setPort(port);
+    QVERIFY(s2.run({ScriptedSession::command(QStringLiteral("setConfiguration"), {QJsonObject{{"dataValue", b64}}}),
+                    {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 6000}}}}},
+                    ScriptedSession::command(QStringLiteral("getNodes"))}));
+    const QJsonObject saved = s2.result(QStringLiteral("setConfiguration"));
+    QCOMPARE(saved.value(QStringLiteral("errorCode")).toInt(), 0);
+    QCOMPARE(saved.value(QStringLiteral("settingsFileData")).toString(), b64);
+    const QList<QJsonObject> regs = s2.replies(QStringLiteral("registerPOS"));
+    QCOMPARE(regs.size(), 2);
+    const auto login = [](const QJsonObject &reg) {
+        return reg.value(QStringLiteral("data")).toArray().first().toObject().value(QStringLiteral("loginName")).toString();
+    };
+    QCOMPARE(login(regs.at(0)), QStringLiteral("demo"));
+    QCOMPARE(login(regs.at(1)), QStringLiteral("bob"));
+    QFile ini(root.settingsDir() + QStringLiteral("qltRestClientQt.ini"));
+    QCOMPARE(ini.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions());
+}
+
+void tst_protocol::framingSurvivesHostileSegmentation_data() {
+    QTest::addColumn<QStringList>("serverArgs");
+    QTest::newRow("1-byte segments") << QStringList{"--segments", "1:1"};
+    QTest::newRow("random segments") << QStringList{"--segments", "1:7"};
+    QTest::newRow("glued messages") << QStringList{"--glue"};
+    QTest::newRow("garbage between") << QStringList{"--garbage"};
+}
+
+void tst_protocol::framingSurvivesHostileSegmentation() {
+    QFETCH(QStringList, serverArgs);
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addServerArguments(serverArgs);
+    QList<QJsonObject> script;
+    for (int i = 0; i < 5; ++i)
+        script << ScriptedSession::command(QStringLiteral("getVariousSetting"),
+                                           {QJsonObject{{"settingName", QStringLiteral("k{\"}%1").arg(i)}}});
+    QVERIFY2(s.run(script), qPrintable(s.serverStderr()));
+    const QList<QJsonObject> replies = s.replies(QStringLiteral("getVariousSetting"));
+    QCOMPARE(replies.size(), 5);
+}
+
+void tst_protocol::keepAliveAnswered() {
+    TempDataRoot root;
+    ScriptedSession s(root);
+    // The first keep-alive goes out on the first 20 s tick.
+    QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 23000}}}}},
+                   ScriptedSession::command(QStringLiteral("getNodes"))}));
+    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")), 1);
+    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_OK_")), 1);
+    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
+}
+
+void tst_protocol::keepAliveUnansweredDisconnects() {
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addServerArguments({QStringLiteral("--keepalive"), QStringLiteral("silent")});
+    // Unanswered at 20 s, given up at 30 s, back at 33 s.
+    QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 36000}}}}},
+                   ScriptedSession::command(QStringLiteral("getNodes"))}));
+    QVERIFY(s.clientLog().contains(QStringLiteral("Timeout occurred (timeout=10 seconds)")));
+    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 2);
+    QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), 2);
+}
+
+void tst_protocol::largeMessageWhileKeepAlivesFire() {
+    TempDataRoot root;
+    ScriptedSession s(root);
+    s.addServerArguments({QStringLiteral("--segments"), QStringLiteral("1:65536")});
+    const QString pad(50 * 1024 * 1024, QLatin1Char('x'));
+    QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 19000}}}}},
+                   ScriptedSession::command(QStringLiteral("getVariousSetting"),
+                                            {QJsonObject{{"settingName", "diffPLU_PluPK"}, {"pad", pad}}}),
+                   ScriptedSession::command(QStringLiteral("getNodes"))},
+                  120));
+    QCOMPARE(s.replies(QStringLiteral("getVariousSetting")).size(), 1);
+    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QVERIFY(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")) >= 1);
+}
+
+QTEST_GUILESS_MAIN(tst_protocol)
+#include "tst_protocol.moc"

@@ -1,0 +1,246 @@
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QtTest>
+#include <sys/stat.h>
+
+#include "tempdataroot.h"
+#include "utils.h"
+
+namespace {
+unsigned modeOf(const QString &path) {
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+}  // namespace
+
+class tst_settings : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void freshDeviceGetsEveryDefault();
+    void values_data();
+    void values();
+    void variousGroup();
+    void credentialsStayPrivate();
+    void passwordIsMaskedInTheReport();
+    void rights_data();
+    void rights();
+    void rightsFileIsBounded();
+    void missingRightsFileKeepsTheMap();
+    void readFile_data();
+    void readFile();
+    void dateSplitters_data();
+    void dateSplitters();
+
+private:
+    void writeRights(const QByteArray &bytes);
+    QString readIni(const QString &key) const;
+    TempDataRoot *m_root = nullptr;
+};
+
+void tst_settings::init() {
+    m_root = new TempDataRoot;
+    Settings = settingsStruct();
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+}
+
+void tst_settings::cleanup() {
+    delete m_root;
+    m_root = nullptr;
+}
+
+QString tst_settings::readIni(const QString &key) const {
+    return QSettings(utils.settingsFilePath(), QSettings::IniFormat).value(key).toString();
+}
+
+void tst_settings::freshDeviceGetsEveryDefault() {
+    utils.loadSettings(false);
+    const QList<QPair<const char *, const char *>> defaults = {
+        {"RestServiceQt/restServerQt_host", "localhost"}, {"RestServiceQt/restServerQt_port", "7957"},
+        {"POS/pos_host", "127.0.0.1"},                    {"POS/pos_port", "1027"},
+        {"POS/posSocketHighDebug", "1"},                  {"Global/debugLevel", "50"},
+        {"Global/ID__BoCompanyID", "-1"},                 {"Credentials/loginName", "demo"},
+        {"Credentials/loginPass", "kelp"},                {"Credentials/channelID", "default"},
+        {"Various/diffPLU_Waiter_ID", "1"},               {"Various/diffPLU_PluPK", "50001"}};
+    for (const auto &kv : defaults)
+        QCOMPARE(readIni(QLatin1String(kv.first)), QString::fromLatin1(kv.second));
+    QCOMPARE(Settings.restServerQt_port, quint16(7957));
+    QCOMPARE(Settings.loginName, QStringLiteral("demo"));
+    QCOMPARE(Settings.ID__BoCompanyID, -1);
+}
+
+void tst_settings::values_data() {
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<bool>("logsInvalid");
+    QTest::newRow("host") << "[RestServiceQt]\nrestServerQt_host=srv.local\n" << "host" << QVariant("srv.local") << false;
+    QTest::newRow("port") << "[RestServiceQt]\nrestServerQt_port=8443\n" << "port" << QVariant(8443) << false;
+    QTest::newRow("port not a number") << "[RestServiceQt]\nrestServerQt_port=abc\n" << "port" << QVariant(7957) << true;
+    QTest::newRow("port too large") << "[RestServiceQt]\nrestServerQt_port=70000\n" << "port" << QVariant(7957) << true;
+    QTest::newRow("pos port empty gets default") << "[POS]\npos_port=\n" << "posPort" << QVariant(1027) << false;
+    QTest::newRow("pos host") << "[POS]\npos_host=127.0.0.9\n" << "posHost" << QVariant("127.0.0.9") << false;
+    QTest::newRow("debug true") << "[POS]\nposSocketHighDebug=True\n" << "debug" << QVariant(true) << false;
+    QTest::newRow("debug TRUE") << "[POS]\nposSocketHighDebug=TRUE\n" << "debug" << QVariant(true) << false;
+    QTest::newRow("debug 0") << "[POS]\nposSocketHighDebug=0\n" << "debug" << QVariant(false) << false;
+    QTest::newRow("debug false") << "[POS]\nposSocketHighDebug=false\n" << "debug" << QVariant(false) << false;
+    QTest::newRow("debug maybe") << "[POS]\nposSocketHighDebug=maybe\n" << "debug" << QVariant(true) << true;
+    QTest::newRow("company id") << "[Global]\nID__BoCompanyID=42\n" << "company" << QVariant(42) << false;
+    QTest::newRow("company id garbage") << "[Global]\nID__BoCompanyID=4x2\n" << "company" << QVariant(-1) << true;
+    QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n" << "level" << QVariant(7) << false;
+    QTest::newRow("login") << "[Credentials]\nloginName=anna\n" << "login" << QVariant("anna") << false;
+    QTest::newRow("channel with comma") << "[Credentials]\nchannelID=\"a,b\"\n" << "channel" << QVariant("a,b") << false;
+}
+
+void tst_settings::values() {
+    QFETCH(QString, ini);
+    QFETCH(QString, field);
+    QFETCH(QVariant, expected);
+    QFETCH(bool, logsInvalid);
+    m_root->writeSettings(ini);
+    utils.loadSettings(false);
+    const QMap<QString, QVariant> actual = {
+        {QStringLiteral("host"), Settings.restServerQt_host},
+        {QStringLiteral("port"), int(Settings.restServerQt_port)},
+        {QStringLiteral("posPort"), int(Settings.POS_port)},
+        {QStringLiteral("posHost"), Settings.POS_host},
+        {QStringLiteral("debug"), Settings.posSocketHighDebug},
+        {QStringLiteral("company"), Settings.ID__BoCompanyID},
+        {QStringLiteral("level"), Settings.debugLevel},
+        {QStringLiteral("login"), Settings.loginName},
+        {QStringLiteral("channel"), Settings.channelID}};
+    QCOMPARE(actual.value(field).toString(), expected.toString());
+    const bool logged = m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("invalid value"));
+    QCOMPARE(logged, logsInvalid);
+}
+
+void tst_settings::variousGroup() {
+    m_root->writeSettings(QStringLiteral("[Various]\ndiffPLU_PluPK=7\nextra=x\n"));
+    utils.loadSettings(false);
+    QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_PluPK")), QStringLiteral("7"));
+    QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_Waiter_ID")), QStringLiteral("1"));
+    QCOMPARE(Settings.variousSettings.value(QStringLiteral("extra")), QStringLiteral("x"));
+    QCOMPARE(Settings.variousSettings.size(), 3);
+}
+
+void tst_settings::credentialsStayPrivate() {
+    utils.loadSettings(false);
+    QCOMPARE(modeOf(utils.settingsFilePath()), 0600u);
+    QCOMPARE(modeOf(Session.dataSettingsLocation), 0700u);
+    // Looser files and directory left from before are tightened at start.
+    writeRights("k\tv\n");
+    ::chmod(QFile::encodeName(utils.rightsFilePath()).constData(), 0644);
+    ::chmod(QFile::encodeName(Session.dataSettingsLocation).constData(), 0755);
+    utils.createDirectories(QString());
+    QCOMPARE(modeOf(utils.rightsFilePath()), 0600u);
+    QCOMPARE(modeOf(Session.dataSettingsLocation), 0700u);
+}
+
+void tst_settings::passwordIsMaskedInTheReport() {
+    m_root->writeSettings(QStringLiteral("[Credentials]\nloginPass=s3cr3t-pass\n"));
+    utils.loadSettings(true);
+    const QString log = m_root->todaysLogLines().join(QLatin1Char('\n'));
+    QVERIFY(log.contains(QStringLiteral("  - loginPass             : ****")));
+    QVERIFY(log.contains(QStringLiteral("  - restServerQt_port     : 7957")));
+    QVERIFY(!log.contains(QStringLiteral("s3cr3t-pass")));
+}
+
+void tst_settings::writeRights(const QByteArray &bytes) {
+    QFile file(utils.rightsFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+void tst_settings::rights_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("expected");  // key=value, in key order
+    QTest::newRow("two entries") << QByteArray("a\t1\nb\t2\n") << QStringList{"a=1", "b=2"};
+    QTest::newRow("empty lines skipped") << QByteArray("\n\na\t1\n\n") << QStringList{"a=1"};
+    QTest::newRow("line without tab skipped") << QByteArray("novalue\nb\t2") << QStringList{"b=2"};
+    QTest::newRow("repeat takes last") << QByteArray("a\t1\na\t9\n") << QStringList{"a=9"};
+    QTest::newRow("extra fields ignored") << QByteArray("a\t1\tx\ty\n") << QStringList{"a=1"};
+    QTest::newRow("CRLF line ends") << QByteArray("a\t1\r\nb\t2\r\n") << QStringList{"a=1", "b=2"};
+    QTest::newRow("empty value kept") << QByteArray("a\t\n") << QStringList{"a="};
+    QTest::newRow("binary garbage") << QByteArray("\xff\xfe\x00\x01zz\nk\tv\n", 11) << QStringList{"k=v"};
+}
+
+void tst_settings::rights() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, expected);
+    Settings.passwordRightsPaths.insert(QStringLiteral("stale"), QStringLiteral("x"));
+    writeRights(content);
+    QVERIFY(utils.loadRights(true));
+    QStringList actual;
+    for (auto it = Settings.passwordRightsPaths.cbegin(); it != Settings.passwordRightsPaths.cend(); ++it)
+        actual << it.key() + QLatin1Char('=') + it.value();
+    QCOMPARE(actual, expected);
+}
+
+void tst_settings::rightsFileIsBounded() {
+    QByteArray big = "first\tline\n";
+    big.append(QByteArray(2 * 1024 * 1024, 'x'));
+    big.append("\nlast\tline\n");
+    writeRights(big);
+    QVERIFY(utils.loadRights(true));
+    QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("first")), QStringLiteral("line"));
+    QVERIFY(!Settings.passwordRightsPaths.contains(QStringLiteral("last")));
+    QVERIFY(m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("is ignored")));
+}
+
+void tst_settings::missingRightsFileKeepsTheMap() {
+    Settings.passwordRightsPaths = {{QStringLiteral("keep"), QStringLiteral("me")}};
+    QFile::remove(utils.rightsFilePath());
+    QVERIFY(!utils.loadRights(true));
+    QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("keep")), QStringLiteral("me"));
+}
+
+void tst_settings::readFile_data() {
+    QTest::addColumn<QByteArray>("content");  // empty: no file at all
+    QTest::addColumn<bool>("toBase64");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("data");
+    QTest::newRow("missing") << QByteArray() << false << 404 << QByteArray();
+    QTest::newRow("empty file") << QByteArray("") << false << 0 << QByteArray();
+    QTest::newRow("text") << QByteArray("a\r\nb") << false << 0 << QByteArray("a\nb");
+    QTest::newRow("base64") << QByteArray("hi\xc3\xa9") << true << 0 << QByteArray("aGnDqQ==");
+}
+
+void tst_settings::readFile() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, toBase64);
+    QFETCH(int, code);
+    QFETCH(QByteArray, data);
+    const QString path = m_root->path() + QStringLiteral("temp/f.txt");
+    if (!content.isNull()) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    const readResultStruct r = utils.readFile(path, toBase64);
+    QCOMPARE(r.errorCode, code);
+    QCOMPARE(r.fileData, data);
+    if (code == 404) QCOMPARE(r.errorDescription, QStringLiteral("File %1 doesn't exist!").arg(path));
+}
+
+void tst_settings::dateSplitters_data() {
+    QTest::addColumn<QString>("stamp");
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<QString>("time");
+    QTest::newRow("valid") << "202612071530" << "2026-12-07" << "15:30:00";
+    QTest::newRow("11 chars") << "20261207153" << "" << "";
+    QTest::newRow("13 chars") << "2026120715300" << "" << "";
+}
+
+void tst_settings::dateSplitters() {
+    QFETCH(QString, stamp);
+    QFETCH(QString, date);
+    QFETCH(QString, time);
+    QCOMPARE(utils.getDateFromDateTimeString(stamp), date);
+    QCOMPARE(utils.getTimeFromDateTimeString(stamp), time);
+}
+
+QTEST_GUILESS_MAIN(tst_settings)
+#include "tst_settings.moc"

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// How to answer one registration.
+struct RegisterMode {
+    enum Kind { Accept, Refuse, Sleep };
+    Kind kind = Accept;
+    int errorCode = 0;
+    QString errorText;
+    int sleepSeconds = 0;
+};
+
+// How to answer one keep-alive request.
+struct KeepAliveMode {
+    enum Kind { Answer, Silent, Slow };
+    Kind kind = Answer;
+    int delayMs = 0;
+};
+
+// The command line of the development server.
+struct ServerOptions {
+    quint16 port = 0;
+    QString certFile = QStringLiteral(QLT_PKI_DIR "/server.pem");
+    QString keyFile = QStringLiteral(QLT_PKI_DIR "/server.key");
+    QVector<RegisterMode> registerModes{RegisterMode{}};
+    QVector<KeepAliveMode> keepAliveModes{KeepAliveMode{}};
+    QString scriptFile;
+    int timeoutSeconds = 60;
+    int segmentMin = 0;  // 0: every message in one write
+    int segmentMax = 0;
+    bool glue = false;
+    bool garbage = false;
+    bool once = false;
+
+    // Handles --help and unknown options itself (exits); any other bad value fails with *error.
+    static bool parse(const QStringList &arguments, ServerOptions *options, QString *error);
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// How one run of the stand-in behaves; filled from the command line.
+struct DaemonConfig {
+    enum class Mode {
+        Normal,
+        Silent,
+        NotFound,
+        NoEol,
+        Bytewise,
+        Slow,
+        CloseAfterGreeting,
+        Binary,
+        EmptyThenClose,
+        Short,
+    };
+
+    quint16 port = 0;
+    QByteArray greeting;  // without its line end
+    bool loginFail = false;
+    QString tableFile;
+    Mode mode = Mode::Normal;
+    int slowMs = 0;
+
+    // Prints the help and exits on --help; otherwise false with a message on a bad command line.
+    static bool parse(const QStringList &arguments, DaemonConfig *config, QString *error);
+};
