@@ -19,6 +19,7 @@ int main(int argc, char *argv[]) {
     utils.getCurrentIP();
 
     QCoreApplication app(argc, argv);
+    Session.appDir = QCoreApplication::applicationDirPath();
     signalWatcher watcher;
     auto *runner = new standaloneRunner(nullptr);
     runner->start();

@@ -1,10 +1,47 @@
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextCodec>
+
 #include "atomicfile.h"
+#include "pathresolver.h"
 #include "utils.h"
+#include "verifiedwrite.h"
+#include "zipinstaller.h"
 
 namespace {
+// getFileContent answers with the whole file in one message, so it refuses larger files
+// instead of holding them (and their Base64 form) in memory.
+constexpr qint64 maxFileContentBytes = qint64(64) * 1024 * 1024;
+
 QString textUpToNul(const QByteArray &bytes) {
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
+// Strict: one character outside the alphabet (a line break too) makes the result empty.
+QByteArray strictBase64(const QByteArray &text) {
+    const auto decoded =
+        QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    return decoded ? decoded.decoded : QByteArray();
+}
+
+// A required path counts only as a string that is not empty.
+bool hasPath(const QVariantMapT &data, const QString &key) {
+    return !param::string(data, key).isEmpty();
+}
+
+QJsonObject writeReply(const saveResultStruct &result) {
+    QJsonObject reply = utils.setErrorData(result.errorCode, result.errorDescription);
+    reply.insert(QStringLiteral("info"), result.extraInfo);
+    reply.insert(QStringLiteral("fileData"), QString());
+    return reply;
+}
+
+saveResultStruct writeVerifiedFile(const QString &target, const QByteArray &bytes, bool isBinary) {
+    const QString temp = target + QStringLiteral(".tmp");
+    const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary);
+    return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
 }
 }  // namespace
 
@@ -17,15 +54,10 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
     saveResultStruct result;
     QByteArray bytes;
     if (isBinary) {
-        if (isBase64) {
-            const auto decoded =
-                QByteArray::fromBase64Encoding(data, QByteArray::AbortOnBase64DecodingErrors);
-            if (decoded) bytes = decoded.decoded;
-        } else {
-            bytes = data;
-        }
+        bytes = isBase64 ? strictBase64(data) : data;
     } else {
-        const QString text = isBase64 ? decodeBase64(QString::fromUtf8(data)) : QString::fromUtf8(data);
+        const QString text =
+            isBase64 ? decodeBase64(QString::fromUtf8(data)) : QString::fromUtf8(data);
         bytes = text.toLocal8Bit();
     }
     QString error;
@@ -38,19 +70,110 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
     return result;
 }
 
-// Not built yet; the server gets the agreed answer for a missing implementation.
-QJsonObject utilsModel::getDirectoryFiles(QVariantMapT) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
+QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
+    QJsonObject reply = setErrorData(0, QString());
+    reply.insert(QStringLiteral("files"), QString());
+    const auto fail = [&reply](const QString &description) {
+        reply.insert(QStringLiteral("errorCode"), 901);
+        reply.insert(QStringLiteral("errorDescription"), description);
+        return reply;
+    };
+    if (!hasPath(data, QStringLiteral("searchPath")))
+        return fail(QStringLiteral("Missing searchPath parameter"));
+    const QString path = pathResolver::resolve(pathResolver::Listing,
+                                               param::string(data, QStringLiteral("searchPath")),
+                                               param::string(data, QStringLiteral("basePathType")));
+    const QFileInfo info(path);
+    if (!info.isDir() || !info.isReadable())
+        return fail(QStringLiteral("%1 doesn't exist (or no rights)").arg(path));
+    QDir dir(path);
+    // One pattern: a filter holding ";" or a space is not split into several.
+    dir.setNameFilters({param::string(data, QStringLiteral("searchFilter"), QStringLiteral("*"))});
+    dir.setSorting(QDir::Name | QDir::IgnoreCase);
+    reply.insert(QStringLiteral("files"), dir.entryList().join(QLatin1Char(',')));
+    return reply;
 }
-QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
+
+QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT data) {
+    if (!hasPath(data, QStringLiteral("path")))
+        return setErrorData(901, QStringLiteral("Missing path parameter"));
+    const QString path = pathResolver::resolve(pathResolver::CreateDirectory,
+                                               param::string(data, QStringLiteral("path")),
+                                               param::string(data, QStringLiteral("basePathType")));
+    // An existing directory keeps its contents: the command never removes anything.
+    if (QFileInfo(path).isDir() || QDir().mkpath(path)) return setErrorData(0, QString());
+    return setErrorData(902, QStringLiteral("Failed to create directory %1").arg(path));
 }
-QJsonObject utilsModel::getFileContent(QVariantMapT) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
+
+QJsonObject utilsModel::getFileContent(QVariantMapT data) {
+    QJsonObject reply = setErrorData(404, QStringLiteral("Unknown error"));
+    reply.insert(QStringLiteral("fileData"), QString());
+    const auto fail = [&reply](int code, const QString &description) {
+        reply.insert(QStringLiteral("errorCode"), code);
+        reply.insert(QStringLiteral("errorDescription"), description);
+        return reply;
+    };
+    if (!hasPath(data, QStringLiteral("filePath")))
+        return fail(901, QStringLiteral("Missing filePath parameter"));
+    const QString path = pathResolver::resolve(pathResolver::Reading,
+                                               param::string(data, QStringLiteral("filePath")),
+                                               param::string(data, QStringLiteral("basePathType")));
+    const QFileInfo info(path);
+    if (!info.exists()) return fail(404, QStringLiteral("File %1 doesn't exist!").arg(path));
+    const QString tooLarge =
+        QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(maxFileContentBytes);
+    if (info.size() > maxFileContentBytes) return fail(903, tooLarge);
+    // Text mode drops the carriage returns, so CR LF arrives as LF.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return reply;
+    const QByteArray raw = file.read(maxFileContentBytes + 1);
+    if (raw.size() > maxFileContentBytes) return fail(903, tooLarge);  // it grew meanwhile
+    const QString text = QTextCodec::codecForName("Windows-1252")->toUnicode(raw);
+    QByteArray out = param::boolean(data, QStringLiteral("toBase64"), true)
+                         ? encodeBase64(text).toLatin1()
+                         : text.toLocal8Bit();
+    if (param::boolean(data, QStringLiteral("replaceSpecialChars"), false))
+        out.replace('\x02', "<STX>").replace('\x03', "<ETX>");
+    reply = setErrorData(0, QString());
+    reply.insert(QStringLiteral("fileData"), textUpToNul(out));
+    return reply;
 }
-QJsonObject utilsModel::saveFileContent(QVariantMapT) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
+
+QJsonObject utilsModel::saveFileContent(QVariantMapT data) {
+    const QString filePathKey = QStringLiteral("filePath");
+    if (!param::isString(data, filePathKey))
+        return writeReply(saveResultStruct{954, QStringLiteral("Missing filePath parameter"), {}});
+    if (param::string(data, filePathKey).isEmpty())
+        return writeReply(saveResultStruct{955, QStringLiteral("FilePath can't be empy!"), {}});
+    const QString path =
+        pathResolver::resolve(pathResolver::Writing, param::string(data, filePathKey),
+                              param::string(data, QStringLiteral("basePathType")));
+    const bool isZipData = param::boolean(data, QStringLiteral("isZipData"), false);
+    // An archive unpacked into a parent of the application folder could reach into it too.
+    if (!Session.appDir.isEmpty() && (pathResolver::isInside(path, Session.appDir) ||
+                                      (isZipData && pathResolver::isInside(Session.appDir, path))))
+        return writeReply(saveResultStruct{
+            930, QStringLiteral("Not allowed to write in application folder!"), {}});
+    // Bad data are refused before anything on disk changes.
+    const QByteArray bytes =
+        strictBase64(param::string(data, QStringLiteral("fileDataB64")).toUtf8());
+    if (bytes.isEmpty())
+        return writeReply(
+            saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
+    if (isZipData) return writeReply(zipInstaller::install(path, bytes));
+    if (!createDirectoryIfNeeded(path))
+        return writeReply(saveResultStruct{
+            940, QStringLiteral("Failed to create the directory for file %1!").arg(path), {}});
+    return writeReply(
+        writeVerifiedFile(path, bytes, param::boolean(data, QStringLiteral("isBinary"), false)));
 }
-QJsonObject utilsModel::setRights(QVariantMapT) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
+
+QJsonObject utilsModel::setRights(QVariantMapT data) {
+    const QByteArray bytes =
+        strictBase64(param::string(data, QStringLiteral("fileDataB64")).toUtf8());
+    if (bytes.isEmpty())
+        return writeReply(
+            saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
+    // Written as text, like every other file the client reads its configuration from.
+    return writeReply(writeVerifiedFile(rightsFilePath(), bytes, false));
 }

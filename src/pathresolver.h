@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Turns the path a file command receives into a path on this device: separators are made
+// native and the path is joined to the data directory that `basePathType` names. Each command
+// knows its own set of base names and its own fallback.
+class pathResolver {
+  public:
+    enum Command { Listing, CreateDirectory, Reading, Writing };
+
+    static QString normaliseSeparators(const QString &path);
+    static QString resolve(Command command, const QString &path, const QString &basePathType);
+
+    // True when `path` is `directory` or lies below it, comparing cleaned absolute paths on
+    // whole components ("/opt/appdata" is not below "/opt/app").
+    static bool isInside(const QString &path, const QString &directory);
+};

@@ -1,0 +1,379 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QtTest>
+
+#include "pathresolver.h"
+#include "scriptedsession.h"
+#include "tempdataroot.h"
+#include "testpaths.h"
+#include "utils.h"
+
+namespace {
+// "{temp}" and the like stand for the data directories, so that the tables read as paths.
+QString expand(QString text) {
+    return text.replace("{temp}", Session.dataTempLocation)
+        .replace("{sym}", Session.dataSymbolDataLocation)
+        .replace("{log}", Session.dataLogLocation);
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray readBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+}  // namespace
+
+class tst_files : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void resolution_data();
+    void resolution();
+    void insideDirectory_data();
+    void insideDirectory();
+    void listing_data();
+    void listing();
+    void listingFailures_data();
+    void listingFailures();
+    void createDirectory_data();
+    void createDirectory();
+    void fileContent_data();
+    void fileContent();
+    void fileContentFailures_data();
+    void fileContentFailures();
+    void everyCommandThroughTheClient();
+
+  private:
+    TempDataRoot *m_root = nullptr;
+};
+
+void tst_files::init() {
+    m_root = new TempDataRoot;
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+}
+
+void tst_files::cleanup() {
+    delete m_root;
+    m_root = nullptr;
+}
+
+void tst_files::resolution_data() {
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QVariant>("basePathType");
+    QTest::addColumn<QString>("expected");
+    const int list = pathResolver::Listing, create = pathResolver::CreateDirectory,
+              read = pathResolver::Reading, write = pathResolver::Writing;
+    QTest::newRow("list symbolData") << list << "a/b" << QVariant("symbolData") << "{sym}a/b";
+    QTest::newRow("list temp") << list << "a" << QVariant("temp") << "{temp}a";
+    QTest::newRow("list log") << list << "a" << QVariant("log") << "{log}a";
+    QTest::newRow("list Temp is no base") << list << "a" << QVariant("Temp") << "a";
+    QTest::newRow("list without base") << list << "/x/y" << QVariant() << "/x/y";
+    QTest::newRow("list base as number") << list << "a" << QVariant(7) << "a";
+    QTest::newRow("backslashes") << list << "a\\b\\c" << QVariant("temp") << "{temp}a/b/c";
+    QTest::newRow("leading divider doubles") << list << "/a" << QVariant("temp") << "{temp}/a";
+    QTest::newRow("dots stay") << list << "../a/./b" << QVariant("log") << "{log}../a/./b";
+    QTest::newRow("create symbolData") << create << "d" << QVariant("symbolData") << "{sym}d";
+    QTest::newRow("create log is temp") << create << "d" << QVariant("log") << "{temp}d";
+    QTest::newRow("create default temp") << create << "d" << QVariant() << "{temp}d";
+    QTest::newRow("read symbolData") << read << "f" << QVariant("symbolData") << "{sym}f";
+    QTest::newRow("read log") << read << "f" << QVariant("log") << "{log}f";
+    QTest::newRow("read temp") << read << "f" << QVariant("temp") << "{temp}f";
+    QTest::newRow("read SymbolData is temp") << read << "f" << QVariant("SymbolData") << "{temp}f";
+    QTest::newRow("read default temp") << read << "f" << QVariant() << "{temp}f";
+    QTest::newRow("write temp") << write << "f" << QVariant("temp") << "{temp}f";
+    QTest::newRow("write log") << write << "f" << QVariant("log") << "{log}f";
+    QTest::newRow("write Temp is no base") << write << "f" << QVariant("Temp") << "f";
+}
+
+void tst_files::resolution() {
+    QFETCH(int, command);
+    QFETCH(QString, path);
+    QFETCH(QVariant, basePathType);
+    QFETCH(QString, expected);
+    QVariantMapT data;
+    if (basePathType.isValid()) data.insert("basePathType", basePathType);
+    QCOMPARE(pathResolver::resolve(pathResolver::Command(command), path,
+                                   param::string(data, "basePathType")),
+             expand(expected));
+}
+
+void tst_files::insideDirectory_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<bool>("inside");
+    QTest::newRow("below") << "/opt/app/x"
+                           << "/opt/app" << true;
+    QTest::newRow("itself") << "/opt/app"
+                            << "/opt/app/" << true;
+    QTest::newRow("doubled dividers") << "/opt//app///x/"
+                                      << "/opt/app" << true;
+    QTest::newRow("same prefix, other directory") << "/opt/appdata/x"
+                                                  << "/opt/app" << false;
+    QTest::newRow("dot-dot out") << "/opt/app/../appdata"
+                                 << "/opt/app" << false;
+    QTest::newRow("dot-dot in") << "/opt/appdata/../app/x"
+                                << "/opt/app" << true;
+    QTest::newRow("parent") << "/opt"
+                            << "/opt/app" << false;
+    QTest::newRow("relative below cwd") << "x/y" << QDir::currentPath() << true;
+}
+
+void tst_files::insideDirectory() {
+    QFETCH(QString, path);
+    QFETCH(QString, directory);
+    QFETCH(bool, inside);
+    QCOMPARE(pathResolver::isInside(path, directory), inside);
+}
+
+void tst_files::listing_data() {
+    QTest::addColumn<QVariant>("filter");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("all, sorted without case") << QVariant("*") << ".,..,A.txt,b.txt,c.log,link,Sub";
+    QTest::newRow("no filter") << QVariant() << ".,..,A.txt,b.txt,c.log,link,Sub";
+    QTest::newRow("filter as number") << QVariant(5) << ".,..,A.txt,b.txt,c.log,link,Sub";
+    QTest::newRow("pattern") << QVariant("*.txt") << "A.txt,b.txt";
+    QTest::newRow("question mark") << QVariant("?.log") << "c.log";
+    QTest::newRow("bracket class") << QVariant("[c]*") << "c.log";
+    QTest::newRow("one pattern, not split") << QVariant("b.txt;c.log") << "";
+    QTest::newRow("no match") << QVariant("*.none") << "";
+}
+
+void tst_files::listing() {
+    QFETCH(QVariant, filter);
+    QFETCH(QString, expected);
+    const QString dir = Session.dataTempLocation + "list/";
+    for (const char *name : {"b.txt", "A.txt", "c.log", ".hidden"}) writeBytes(dir + name, "x");
+    QVERIFY(QDir().mkpath(dir + "Sub"));
+    QVERIFY(QFile::link(dir + "b.txt", dir + "link"));
+    QVariantMapT data{{"searchPath", "list"}, {"basePathType", "temp"}};
+    if (filter.isValid()) data.insert("searchFilter", filter);
+    const QJsonObject reply = utils.getDirectoryFiles(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+    QCOMPARE(reply.value("errorDescription").toString(), QString());
+    QCOMPARE(reply.value("files").toString(), expected);
+}
+
+void tst_files::listingFailures_data() {
+    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("files");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("empty directory")
+        << QVariantMapT{{"searchPath", "empty"}, {"basePathType", "temp"}} << 0 << ".,.."
+        << "";
+    QTest::newRow("backslashes") << QVariantMapT{{"searchPath", "\\deep\\er"},
+                                                 {"basePathType", "temp"}}
+                                 << 0 << ".,..,f"
+                                 << "";
+    QTest::newRow("missing searchPath") << QVariantMapT{} << 901 << ""
+                                        << "Missing searchPath parameter";
+    QTest::newRow("searchPath as number") << QVariantMapT{{"searchPath", 3}} << 901 << ""
+                                          << "Missing searchPath parameter";
+    QTest::newRow("empty searchPath") << QVariantMapT{{"searchPath", ""}} << 901 << ""
+                                      << "Missing searchPath parameter";
+    QTest::newRow("a file") << QVariantMapT{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
+                            << ""
+                            << "{temp}file doesn't exist (or no rights)";
+    QTest::newRow("missing directory")
+        << QVariantMapT{{"searchPath", "nope"}, {"basePathType", "log"}} << 901 << ""
+        << "{log}nope doesn't exist (or no rights)";
+    QTest::newRow("Temp is no base")
+        << QVariantMapT{{"searchPath", "empty"}, {"basePathType", "Temp"}} << 901 << ""
+        << "empty doesn't exist (or no rights)";
+}
+
+void tst_files::listingFailures() {
+    QFETCH(QVariantMapT, data);
+    QFETCH(int, code);
+    QFETCH(QString, files);
+    QFETCH(QString, description);
+    QVERIFY(QDir().mkpath(Session.dataTempLocation + "empty"));
+    writeBytes(Session.dataTempLocation + "deep/er/f", "x");
+    writeBytes(Session.dataTempLocation + "file", "x");
+    const QJsonObject reply = utils.getDirectoryFiles(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    QCOMPARE(reply.value("errorDescription").toString(), expand(description));
+    QCOMPARE(reply.value("files").toString(), files);
+}
+
+void tst_files::createDirectory_data() {
+    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("directory");
+    QTest::newRow("nested, default temp") << QVariantMapT{{"path", "a/b/c"}} << 0 << ""
+                                          << "{temp}a/b/c";
+    QTest::newRow("symbolData") << QVariantMapT{{"path", "s\\t"}, {"basePathType", "symbolData"}}
+                                << 0 << ""
+                                << "{sym}s/t";
+    QTest::newRow("existing with files") << QVariantMapT{{"path", "full"}} << 0 << ""
+                                         << "{temp}full";
+    QTest::newRow("missing path") << QVariantMapT{{"basePathType", "temp"}} << 901
+                                  << "Missing path parameter"
+                                  << "";
+    QTest::newRow("path as bool") << QVariantMapT{{"path", true}} << 901 << "Missing path parameter"
+                                  << "";
+    QTest::newRow("empty path") << QVariantMapT{{"path", ""}} << 901 << "Missing path parameter"
+                                << "";
+    QTest::newRow("below a file") << QVariantMapT{{"path", "full/kept.txt/sub"}} << 902
+                                  << "Failed to create directory {temp}full/kept.txt/sub"
+                                  << "";
+}
+
+void tst_files::createDirectory() {
+    QFETCH(QVariantMapT, data);
+    QFETCH(int, code);
+    QFETCH(QString, description);
+    QFETCH(QString, directory);
+    writeBytes(Session.dataTempLocation + "full/kept.txt", "keep me");
+    const QJsonObject reply = utils.createAndEmptyDirectory(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    QCOMPARE(reply.value("errorDescription").toString(), expand(description));
+    if (!directory.isEmpty()) QVERIFY(QFileInfo(expand(directory)).isDir());
+    QCOMPARE(readBytes(Session.dataTempLocation + "full/kept.txt"), QByteArray("keep me"));
+}
+
+void tst_files::fileContent_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QVariantMapT>("flags");
+    QTest::addColumn<QString>("expected");
+    const QVariantMapT plain{{"toBase64", false}};
+    const QVariantMapT tags{{"toBase64", false}, {"replaceSpecialChars", true}};
+    QTest::newRow("Base64 by default") << QByteArray("hello") << QVariantMapT{} << "aGVsbG8=";
+    QTest::newRow("plain text") << QByteArray("hello\n") << plain << "hello\n";
+    QTest::newRow("CR LF becomes LF") << QByteArray("a\r\nb\r\n") << plain << "a\nb\n";
+    QTest::newRow("STX ETX tags") << QByteArray(
+                                         "\x02"
+                                         "A\x03")
+                                  << tags << "<STX>A<ETX>";
+    QTest::newRow("STX ETX untouched") << QByteArray(
+                                              "\x02"
+                                              "A\x03")
+                                       << plain
+                                       << "\x02"
+                                          "A\x03";
+    QTest::newRow("tags do not touch Base64")
+        << QByteArray(
+               "\x02"
+               "A\x03")
+        << QVariantMapT{{"replaceSpecialChars", true}} << "AkED";
+    QTest::newRow("Windows-1252 plain") << QByteArray("caf\xe9") << plain << "café";
+    QTest::newRow("Windows-1252 in Base64") << QByteArray("\xe9") << QVariantMapT{} << "w6k=";
+    QTest::newRow("up to NUL") << QByteArray("ab\0cd", 5) << plain << "ab";
+    QTest::newRow("empty file") << QByteArray() << QVariantMapT{} << "";
+    QTest::newRow("toBase64 as string ignored")
+        << QByteArray("hello") << QVariantMapT{{"toBase64", "false"}} << "aGVsbG8=";
+}
+
+void tst_files::fileContent() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QVariantMapT, flags);
+    QFETCH(QString, expected);
+    writeBytes(Session.dataLogLocation + "f.txt", bytes);
+    QVariantMapT data = flags;
+    data.insert("filePath", "f.txt");
+    data.insert("basePathType", "log");
+    const QJsonObject reply = utils.getFileContent(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+    QCOMPARE(reply.value("errorDescription").toString(), QString());
+    QCOMPARE(reply.value("fileData").toString(), expected);
+}
+
+void tst_files::fileContentFailures_data() {
+    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("missing filePath") << QVariantMapT{} << 901 << "Missing filePath parameter";
+    QTest::newRow("filePath as number")
+        << QVariantMapT{{"filePath", 1}} << 901 << "Missing filePath parameter";
+    QTest::newRow("empty filePath")
+        << QVariantMapT{{"filePath", ""}} << 901 << "Missing filePath parameter";
+    QTest::newRow("missing file") << QVariantMapT{{"filePath", "nope"}} << 404
+                                  << "File {temp}nope doesn't exist!";
+    QTest::newRow("SymbolData reads temp")
+        << QVariantMapT{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
+        << "File {temp}s.txt doesn't exist!";
+    QTest::newRow("a directory") << QVariantMapT{{"filePath", "dir"}} << 404 << "Unknown error";
+    QTest::newRow("over the size bound") << QVariantMapT{{"filePath", "huge"}} << 903
+                                         << "File {temp}huge is larger than 67108864 bytes!";
+    QTest::newRow("at the size bound")
+        << QVariantMapT{{"filePath", "bound"}, {"toBase64", false}} << 0 << "";
+}
+
+void tst_files::fileContentFailures() {
+    QFETCH(QVariantMapT, data);
+    QFETCH(int, code);
+    QFETCH(QString, description);
+    writeBytes(Session.dataSymbolDataLocation + "s.txt", "x");
+    QVERIFY(QDir().mkpath(Session.dataTempLocation + "dir"));
+    // Sparse files: the bound is checked without filling the disk.
+    const qint64 bound = 64 * 1024 * 1024;
+    for (const QPair<QString, qint64> &sparse :
+         {qMakePair(QString("huge"), bound + 1), qMakePair(QString("bound"), bound)}) {
+        QFile file(Session.dataTempLocation + sparse.first);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(sparse.second));
+    }
+    const QJsonObject reply = utils.getFileContent(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    QCOMPARE(reply.value("errorDescription").toString(), expand(description));
+    QCOMPARE(reply.value("fileData").toString(), QString());
+}
+
+// Every file command once through the real client and the development server.
+void tst_files::everyCommandThroughTheClient() {
+    QFile zipFile(testpaths::dataDir() + "/files/pkg.zip");  // made by zip(1)
+    QVERIFY(zipFile.open(QIODevice::ReadOnly));
+    const QByteArray archive = zipFile.readAll();
+    writeBytes(Session.dataLogLocation + "read.txt", "caf\xe9\r\n");
+    ScriptedSession s(*m_root);
+    const auto command = [](const char *name, const QJsonObject &params) {
+        return ScriptedSession::command(QString::fromLatin1(name), {params});
+    };
+    QVERIFY2(
+        s.run(
+            {command("createAndEmptyDirectory", {{"path", "made/here"}}),
+             command("saveFileContent", {{"filePath", "made/here/a.txt"},
+                                         {"basePathType", "temp"},
+                                         {"fileDataB64", "aGVsbG8K"}}),
+             command("getDirectoryFiles", {{"searchPath", "made/here"}, {"basePathType", "temp"}}),
+             command("getFileContent",
+                     {{"filePath", "read.txt"}, {"basePathType", "log"}, {"toBase64", false}}),
+             command("saveFileContent", {{"filePath", "unzipped"},
+                                         {"basePathType", "temp"},
+                                         {"isZipData", true},
+                                         {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
+             command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}})}),
+        qPrintable(s.serverStderr()));
+    const auto ok = [&s](const char *name) {
+        const QJsonObject r = s.result(QString::fromLatin1(name));
+        return r.value("errorCode").toInt(-1) == 0 &&
+               r.value("errorDescription").toString().isEmpty();
+    };
+    QVERIFY(ok("createAndEmptyDirectory"));
+    QVERIFY(ok("saveFileContent"));
+    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/a.txt"), QByteArray("hello\n"));
+    QVERIFY(ok("getDirectoryFiles"));
+    QCOMPARE(s.result("getDirectoryFiles").value("files").toString(), ".,..,a.txt");
+    QVERIFY(ok("getFileContent"));
+    QCOMPARE(s.result("getFileContent").value("fileData").toString(), "café\n");
+    QCOMPARE(s.result("saveFileContent", 1).value("errorCode").toInt(-1), 0);
+    QCOMPARE(readBytes(Session.dataTempLocation + "unzipped/pkg/readme.txt"),
+             QByteArray("unpacked\n"));
+    QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "unzipped/tmp_zip"));
+    QVERIFY(ok("setRights"));
+    QCOMPARE(readBytes(utils.rightsFilePath()), QByteArray("admin\t/a\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_files)
+#include "tst_files.moc"

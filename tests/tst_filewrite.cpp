@@ -1,0 +1,641 @@
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileSystemWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QtTest>
+#include <memory>
+
+#include "tempdataroot.h"
+#include "testpaths.h"
+#include "utils.h"
+
+namespace {
+void writeBytes(const QString &path, const QByteArray &bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray readBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+ino_t inodeOf(const QString &path) {
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Everything below a directory but the log: type, content, link target and mode of each entry.
+QMap<QString, QByteArray> snapshot(const QString &dir) {
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        QByteArray what = QByteArray::number(uint(info.permissions()), 16) + ' ';
+        if (info.isSymLink())
+            what += "link " + QFile::encodeName(info.symLinkTarget());
+        else if (info.isDir())
+            what += "dir";
+        else
+            what += "file " + readBytes(info.filePath());
+        const QString relative = info.filePath().mid(dir.size());
+        if (!relative.startsWith("Log/")) tree.insert(relative, what);
+    }
+    return tree;
+}
+
+// Archives are made by Python's zipfile; the tail of some rows damages the bytes afterwards.
+QByteArray makeZip(const QString &body) {
+    const QString prelude = QStringLiteral(
+        "import sys, zipfile, struct\n"
+        "out = sys.argv[1]\n"
+        "def link(z, name, target):\n"
+        "    i = zipfile.ZipInfo(name)\n"
+        "    i.create_system = 3\n"
+        "    i.external_attr = 0o120777 << 16\n"
+        "    z.writestr(i, target)\n"
+        "def damage(fn):\n"
+        "    b = bytearray(open(out, 'rb').read())\n"
+        "    b = fn(b)\n"
+        "    open(out, 'wb').write(bytes(b))\n"
+        "def central(b):\n"
+        "    i = b.find(b'PK\\x01\\x02')\n"
+        "    while i >= 0:\n"
+        "        yield i\n"
+        "        i = b.find(b'PK\\x01\\x02', i + 1)\n");
+    QTemporaryDir dir;
+    const QString out = dir.filePath("archive.zip");
+    QProcess python;
+    python.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    python.start("python3", {"-c", prelude + body, out});
+    if (!python.waitForFinished(60000) || python.exitCode() != 0) return QByteArray();
+    return readBytes(out);
+}
+
+QJsonObject save(const QVariantMapT &data) { return utils.saveFileContent(data); }
+
+QVariantMapT zipCommand(const QString &destination, const QByteArray &archive) {
+    return {{"filePath", destination},
+            {"isZipData", true},
+            {"fileDataB64", QString::fromLatin1(archive.toBase64())}};
+}
+}  // namespace
+
+class tst_filewrite : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void writes_data();
+    void writes();
+    void oldVersionIsKeptAndReplaced();
+    void readBackMismatchKeepsTarget();
+    void badInput_data();
+    void badInput();
+    void applicationFolderGuard_data();
+    void applicationFolderGuard();
+    void fullDiskKeepsTarget();
+    void unwritableTempKeepsTarget();
+    void rights();
+    void zipInPlace();
+    void zipRelativeToWorkingDirectory();
+    void hostileArchives_data();
+    void hostileArchives();
+    void conflictsWithTheDestination_data();
+    void conflictsWithTheDestination();
+    void failedZipRemovesWhatItCreated();
+    void failedMoveIsRolledBack();
+    void targetSurvivesKilledClient();
+
+  private:
+    TempDataRoot *m_root = nullptr;
+    QString m_mount;
+};
+
+void tst_filewrite::init() {
+    m_root = new TempDataRoot;
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+    Session.appDir.clear();
+}
+
+void tst_filewrite::cleanup() {
+    if (!m_mount.isEmpty()) QProcess::execute("umount", {m_mount});
+    m_mount.clear();
+    delete m_root;
+    m_root = nullptr;
+}
+
+void tst_filewrite::writes_data() {
+    QTest::addColumn<QString>("filePath");
+    QTest::addColumn<QString>("basePathType");
+    QTest::addColumn<bool>("isBinary");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("written");
+    QByteArray all(256, 0);
+    for (int i = 0; i < 256; ++i) all[i] = char(i);
+    QTest::newRow("text") << "t.txt"
+                          << "temp" << false << QByteArray("a\r\nb é\n") << "{temp}t.txt";
+    QTest::newRow("binary") << "b.bin"
+                            << "symbolData" << true << all << "{sym}b.bin";
+    QTest::newRow("new directories") << "x/y/z.bin"
+                                     << "log" << true << all << "{log}x/y/z.bin";
+    QTest::newRow("backslashes") << "x\\y.txt"
+                                 << "temp" << false << QByteArray("v") << "{temp}x/y.txt";
+    QTest::newRow("Temp is no base") << "{root}free.txt"
+                                     << "Temp" << false << QByteArray("v") << "{root}free.txt";
+}
+
+void tst_filewrite::writes() {
+    QFETCH(QString, filePath);
+    QFETCH(QString, basePathType);
+    QFETCH(bool, isBinary);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, written);
+    const auto expand = [this](QString s) {
+        return s.replace("{temp}", Session.dataTempLocation)
+            .replace("{sym}", Session.dataSymbolDataLocation)
+            .replace("{log}", Session.dataLogLocation)
+            .replace("{root}", m_root->path());
+    };
+    const QJsonObject reply = save({{"filePath", expand(filePath)},
+                                    {"basePathType", basePathType},
+                                    {"isBinary", isBinary},
+                                    {"nodeId", 12},
+                                    {"fileDataB64", QString::fromLatin1(bytes.toBase64())}});
+    QCOMPARE(
+        reply,
+        (QJsonObject{{"errorCode", 0}, {"errorDescription", ""}, {"info", ""}, {"fileData", ""}}));
+    QCOMPARE(readBytes(expand(written)), bytes);
+    QVERIFY(!QFileInfo::exists(expand(written) + ".tmp"));
+    QVERIFY(!QFileInfo::exists(expand(written) + ".old"));
+}
+
+void tst_filewrite::oldVersionIsKeptAndReplaced() {
+    const QString target = Session.dataTempLocation + "v.txt";
+    for (const char *version : {"one", "two", "three"}) {
+        const QJsonObject reply =
+            save({{"filePath", "v.txt"},
+                  {"basePathType", "temp"},
+                  {"fileDataB64", QString::fromLatin1(QByteArray(version).toBase64())}});
+        QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+        QCOMPARE(reply.value("info").toString(), QString());
+    }
+    QCOMPARE(readBytes(target), QByteArray("three"));
+    QCOMPARE(readBytes(target + ".old"), QByteArray("two"));
+    QVERIFY(inodeOf(target) != inodeOf(target + ".old"));
+    QVERIFY(!QFileInfo::exists(target + ".tmp"));
+}
+
+void tst_filewrite::readBackMismatchKeepsTarget() {
+    const QString target = Session.dataTempLocation + "t.txt";
+    writeBytes(target, "previous");
+    // Text mode turns bytes that are not UTF-8 into replacement characters.
+    const QJsonObject reply =
+        save({{"filePath", "t.txt"},
+              {"basePathType", "temp"},
+              {"fileDataB64", QString::fromLatin1(QByteArray("\xff\xfe").toBase64())}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), 999);
+    QCOMPARE(reply.value("errorDescription").toString(), "Written data doesn't compare!");
+    QCOMPARE(readBytes(target), QByteArray("previous"));
+    QVERIFY(QFileInfo::exists(target + ".tmp"));
+    QVERIFY(!QFileInfo::exists(target + ".old"));
+}
+
+void tst_filewrite::badInput_data() {
+    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("description");
+    const QString missing = "Missing filePath parameter",
+                  decode = "Decode error of data from server!";
+    QTest::newRow("no filePath") << QVariantMapT{{"fileDataB64", "eA=="}} << 954 << missing;
+    QTest::newRow("filePath as number")
+        << QVariantMapT{{"filePath", 4}, {"fileDataB64", "eA=="}} << 954 << missing;
+    QTest::newRow("empty filePath") << QVariantMapT{{"filePath", ""}, {"fileDataB64", "eA=="}}
+                                    << 955 << "FilePath can't be empy!";
+    QTest::newRow("no data") << QVariantMapT{{"filePath", "d/f"}} << 959 << decode;
+    QTest::newRow("empty data") << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", ""}} << 959
+                                << decode;
+    QTest::newRow("data as number")
+        << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", 5}} << 959 << decode;
+    QTest::newRow("line break") << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", "eHh4\neHh4"}}
+                                << 959 << decode;
+    QTest::newRow("outside the alphabet")
+        << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", "eH!4"}} << 959 << decode;
+    QTest::newRow("bad zip data") << QVariantMapT{{"filePath", "d"},
+                                                  {"isZipData", true},
+                                                  {"fileDataB64", "e e"}}
+                                  << 959 << decode;
+}
+
+void tst_filewrite::badInput() {
+    QFETCH(QVariantMapT, data);
+    QFETCH(int, code);
+    QFETCH(QString, description);
+    data.insert("basePathType", "temp");
+    const auto before = snapshot(m_root->path());
+    const QJsonObject reply = save(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    QCOMPARE(reply.value("errorDescription").toString(), description);
+    QCOMPARE(reply.value("fileData").toString("<none>"), QString());
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
+void tst_filewrite::applicationFolderGuard_data() {
+    QTest::addColumn<QString>("filePath");
+    QTest::addColumn<bool>("isZipData");
+    QTest::addColumn<int>("code");
+    QTest::newRow("inside") << "app/x.txt" << false << 930;
+    QTest::newRow("the folder itself, as archive target") << "app" << true << 930;
+    QTest::newRow("dot-dot into it") << "appdata/../app/x.txt" << false << 930;
+    QTest::newRow("archive into a parent") << "." << true << 930;
+    QTest::newRow("same prefix, other folder") << "appdata/x.txt" << false << 0;
+    QTest::newRow("dot-dot out of it") << "app/../appdata/y.txt" << false << 0;
+    QTest::newRow("archive beside it") << "appdata" << true << 0;
+}
+
+void tst_filewrite::applicationFolderGuard() {
+    QFETCH(QString, filePath);
+    QFETCH(bool, isZipData);
+    QFETCH(int, code);
+    Session.appDir = Session.dataTempLocation + "app";
+    QVERIFY(QDir().mkpath(Session.appDir));
+    const QByteArray data = isZipData ? readBytes(testpaths::dataDir() + "/files/pkg.zip") : "x";
+    const QJsonObject reply = save({{"filePath", filePath},
+                                    {"basePathType", "temp"},
+                                    {"isZipData", isZipData},
+                                    {"fileDataB64", QString::fromLatin1(data.toBase64())}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    if (code == 930) {
+        QCOMPARE(reply.value("errorDescription").toString(),
+                 "Not allowed to write in application folder!");
+        QCOMPARE(QDir(Session.appDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
+    }
+}
+
+// A real full disk: a small tmpfs. Mounting needs root; elsewhere the test is skipped.
+void tst_filewrite::fullDiskKeepsTarget() {
+    const QString dir = Session.dataTempLocation + "small";
+    QVERIFY(QDir().mkpath(dir));
+    if (::geteuid() != 0 ||
+        QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", dir}) != 0)
+        QSKIP("cannot mount a small tmpfs here");
+    m_mount = dir;
+    const QByteArray previous(300 * 1024, 'p');
+    QCOMPARE(save({{"filePath", "small/f.bin"},
+                   {"basePathType", "temp"},
+                   {"isBinary", true},
+                   {"fileDataB64", QString::fromLatin1(previous.toBase64())}})
+                 .value("errorCode")
+                 .toInt(-1),
+             0);
+    const QJsonObject reply =
+        save({{"filePath", "small/f.bin"},
+              {"basePathType", "temp"},
+              {"isBinary", true},
+              {"fileDataB64", QString::fromLatin1(QByteArray(900 * 1024, 'n').toBase64())}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), 900);
+    QCOMPARE(reply.value("errorDescription").toString(), "Can't write to file!");
+    QCOMPARE(readBytes(dir + "/f.bin"), previous);
+    QCOMPARE(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+             QStringList{"f.bin"});
+}
+
+void tst_filewrite::unwritableTempKeepsTarget() {
+    const QString target = Session.dataTempLocation + "f.txt";
+    writeBytes(target, "previous");
+    QVERIFY(QDir().mkpath(target + ".tmp"));  // nothing can be renamed over a directory
+    const QJsonObject reply =
+        save({{"filePath", "f.txt"}, {"basePathType", "temp"}, {"fileDataB64", "bmV3"}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), 900);
+    QCOMPARE(readBytes(target), QByteArray("previous"));
+}
+
+void tst_filewrite::rights() {
+    const QString target = utils.rightsFilePath();
+    writeBytes(target, "old\t/o\n");
+    const QJsonObject reply =
+        utils.setRights({{"filePath", "elsewhere.txt"}, {"fileDataB64", "bmV3CS9uCg=="}});
+    QCOMPARE(
+        reply,
+        (QJsonObject{{"errorCode", 0}, {"errorDescription", ""}, {"info", ""}, {"fileData", ""}}));
+    QCOMPARE(readBytes(target), QByteArray("new\t/n\n"));
+    QCOMPARE(readBytes(target + ".old"), QByteArray("old\t/o\n"));
+    QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "elsewhere.txt"));
+    QCOMPARE(utils.setRights({{"fileDataB64", "bmV3\nCg=="}}).value("errorCode").toInt(-1), 959);
+    QCOMPARE(utils.setRights({}).value("errorCode").toInt(-1), 959);
+    QCOMPARE(readBytes(target), QByteArray("new\t/n\n"));
+}
+
+void tst_filewrite::zipInPlace() {
+    const QString dest = Session.dataSymbolDataLocation + "pkg/";
+    writeBytes(dest + "keep.txt", "kept");
+    writeBytes(dest + "sub/replace.txt", "old");
+    const QByteArray archive = makeZip(
+        "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        "    z.writestr('sub/replace.txt', 'new ' * 1000)\n"
+        "    z.writestr('sub/deeper/new.txt', 'fresh')\n"
+        "    z.writestr('empty/', '')\n"
+        "    link(z, 'sub/alias', 'replace.txt')\n");
+    QVERIFY(!archive.isEmpty());
+    QVariantMapT data = zipCommand("pkg", archive);
+    data.insert("basePathType", "symbolData");
+    QCOMPARE(
+        save(data),
+        (QJsonObject{{"errorCode", 0}, {"errorDescription", ""}, {"info", ""}, {"fileData", ""}}));
+    QCOMPARE(readBytes(dest + "keep.txt"), QByteArray("kept"));
+    QCOMPARE(readBytes(dest + "sub/replace.txt"), QByteArray("new ").repeated(1000));
+    QCOMPARE(readBytes(dest + "sub/deeper/new.txt"), QByteArray("fresh"));
+    QVERIFY(QFileInfo(dest + "empty").isDir());
+    QCOMPARE(QFile::symLinkTarget(dest + "sub/alias"), dest + "sub/replace.txt");
+    QVERIFY(!QFileInfo::exists(dest + "tmp_zip"));
+}
+
+void tst_filewrite::zipRelativeToWorkingDirectory() {
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_root->path()));
+    const QJsonObject reply =
+        save(zipCommand("rel/dest", readBytes(testpaths::dataDir() + "/files/pkg.zip")));
+    QDir::setCurrent(previous);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+    QCOMPARE(readBytes(m_root->path() + "rel/dest/pkg/readme.txt"), QByteArray("unpacked\n"));
+    QVERIFY(!QFileInfo::exists(m_root->path() + "rel/dest/tmp_zip"));
+}
+
+void tst_filewrite::hostileArchives_data() {
+    QTest::addColumn<QString>("python");
+    QTest::addColumn<QString>("reason");
+    const QString good = "    z.writestr('a/good.txt', 'fine')\n";
+    const QString open = "with zipfile.ZipFile(out, 'w') as z:\n" + good;
+    const QString deflated = "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:\n" + good;
+    QTest::newRow("zip-slip") << open + "    z.writestr('a/../../evil.txt', 'x')\n"
+                              << "leaves the destination directory";
+    QTest::newRow("absolute name") << open + "    z.writestr('/evil.txt', 'x')\n"
+                                   << "leaves the destination directory";
+    QTest::newRow("absolute link") << open + "    link(z, 'a/l', '/etc')\n"
+                                   << "leaves the destination";
+    QTest::newRow("relative link out") << open + "    link(z, 'a/l', '../../outside')\n"
+                                       << "leaves the destination";
+    QTest::newRow("write through a link")
+        << open + "    link(z, 'l', 'a')\n    z.writestr('l/x', 'x')\n"
+        << "through the link";
+    QTest::newRow("CRC mismatch")
+        << open +
+               "    z.writestr('b.txt', 'hello world')\n"
+               "damage(lambda b: b.replace(b'hello world', b'hello World', 1))\n"
+        << "CRC mismatch";
+    QTest::newRow("corrupt Deflate stream")
+        << deflated +
+               "    z.writestr('b.txt', bytes(range(256)) * 64)\n"
+               "def corrupt(b):\n"
+               "    j = b.rfind(b'PK\\x03\\x04')\n"
+               "    start = j + 30 + sum(struct.unpack('<HH', b[j + 26: j + 30]))\n"
+               "    b[start + 20: start + 60] = b'\\xff' * 40\n"
+               "    return b\n"
+               "damage(corrupt)\n"
+        << "entry 'b.txt'";
+    QTest::newRow("truncated") << open +
+                                      "    z.writestr('b.txt', 'x' * 5000)\n"
+                                      "damage(lambda b: b[: len(b) // 2])\n"
+                               << "";
+    QTest::newRow("unsupported method")
+        << open +
+               "def lzma(b):\n"
+               "    j = b.find(b'PK\\x03\\x04'); b[j + 8: j + 10] = struct.pack('<H', 14)\n"
+               "    i = next(central(b)); b[i + 10: i + 12] = struct.pack('<H', 14)\n"
+               "    return b\n"
+               "damage(lzma)\n"
+        << "unsupported compression method 14";
+    QTest::newRow("65536 entries") << "with zipfile.ZipFile(out, 'w') as z:\n"
+                                      "    for i in range(65536): z.writestr('e%d' % i, '')\n"
+                                   << "";
+    // Two honest Deflate entries of zeros, 2100 MiB each: over the 4 GiB cap together. Zeros
+    // after a full flush compress to the same bytes every MiB, so the stream is built by copying.
+    QTest::newRow("bomb over the cap")
+        << "import zlib\n"
+           "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+           "mib = c.compress(b'\\0' * (1 << 20)) + c.flush(zlib.Z_FULL_FLUSH)\n"
+           "data = mib * 2100 + c.flush(zlib.Z_FINISH)\n"
+           "size = 2100 << 20\n"
+           "local, central_dir = b'', b''\n"
+           "for name in (b'one', b'two'):\n"
+           "    central_dir += struct.pack('<IHHHHIIIIHHHHHII', 0x02014b50, 0x314, 20, 0, 8, 0, "
+           "0,\n"
+           "        len(data), size, len(name), 0, 0, 0, 0, 0o100644 << 16, len(local)) + name\n"
+           "    local += struct.pack('<IHHHIIIIHH', 0x04034b50, 20, 0, 8, 0, 0, len(data), size,\n"
+           "        len(name), 0) + name + data\n"
+           "end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 2, 2, len(central_dir), len(local), "
+           "0)\n"
+           "open(out, 'wb').write(local + central_dir + end)\n"
+        << "archive too large";
+    QTest::newRow("inflates past its size")
+        << deflated +
+               "    z.writestr('b.txt', b'\\0' * 100000)\n"
+               "def shrink(b):\n"
+               "    i = list(central(b))[-1]; b[i + 24: i + 28] = struct.pack('<I', 10)\n"
+               "    j = b.rfind(b'PK\\x03\\x04'); b[j + 22: j + 26] = struct.pack('<I', 10)\n"
+               "    return b\n"
+               "damage(shrink)\n"
+        << "entry 'b.txt'";
+    QTest::newRow("not an archive") << "open(out, 'wb').write(b'just some bytes' * 10)\n"
+                                    << "not a zip archive";
+}
+
+void tst_filewrite::hostileArchives() {
+    QFETCH(QString, python);
+    QFETCH(QString, reason);
+    const QByteArray archive = makeZip(python);
+    QVERIFY(!archive.isEmpty());
+    const QString dest = Session.dataTempLocation + "dest/";
+    writeBytes(dest + "a/good.txt", "before");
+    writeBytes(dest + "b.txt", "before");
+    QVERIFY(QDir().mkpath(m_root->path() + "outside"));
+    const auto before = snapshot(m_root->path());
+    QVariantMapT data = zipCommand("dest", archive);
+    data.insert("basePathType", "temp");
+    const QJsonObject reply = save(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 950);
+    QCOMPARE(reply.value("errorDescription").toString(), "Extraction failed");
+    QVERIFY2(!reply.value("info").toString().isEmpty() &&
+                 reply.value("info").toString().contains(reason),
+             qPrintable(reply.value("info").toString()));
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
+void tst_filewrite::conflictsWithTheDestination_data() {
+    QTest::addColumn<QString>("python");
+    QTest::addColumn<QString>("reason");
+    const QString open = "with zipfile.ZipFile(out, 'w') as z:\n    z.writestr('fine.txt', 'x')\n";
+    QTest::newRow("through a link in the destination")
+        << open + "    z.writestr('outlink/x', 'x')\n"
+        << "outlink is not";
+    QTest::newRow("directory over a file") << open + "    z.writestr('file.txt/x', 'x')\n"
+                                           << "file.txt is not";
+    QTest::newRow("file over a directory") << open + "    z.writestr('dir', 'x')\n"
+                                           << "would replace the directory";
+    QTest::newRow("the work directory") << open + "    z.writestr('tmp_zip/x', 'x')\n"
+                                        << "collides with the work directory";
+}
+
+void tst_filewrite::conflictsWithTheDestination() {
+    QFETCH(QString, python);
+    QFETCH(QString, reason);
+    const QString dest = Session.dataTempLocation + "dest/";
+    QVERIFY(QDir().mkpath(m_root->path() + "outside"));
+    QVERIFY(QDir().mkpath(dest + "dir"));
+    writeBytes(dest + "file.txt", "mine");
+    QVERIFY(QFile::link(m_root->path() + "outside", dest + "outlink"));
+    const auto before = snapshot(m_root->path());
+    QVariantMapT data = zipCommand("dest", makeZip(python));
+    data.insert("basePathType", "temp");
+    const QJsonObject reply = save(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 950);
+    QVERIFY2(reply.value("info").toString().contains(reason),
+             qPrintable(reply.value("info").toString()));
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
+void tst_filewrite::failedZipRemovesWhatItCreated() {
+    QVariantMapT notAZip = zipCommand("new/dest", "no zip");
+    notAZip.insert("basePathType", "temp");
+    QCOMPARE(save(notAZip).value("errorCode").toInt(-1), 950);
+    QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "new"));
+    writeBytes(Session.dataTempLocation + "file", "x");
+    QVariantMapT belowAFile =
+        zipCommand("file/dest", readBytes(testpaths::dataDir() + "/files/pkg.zip"));
+    belowAFile.insert("basePathType", "temp");
+    const QJsonObject refused = save(belowAFile);
+    QCOMPARE(refused.value("errorCode").toInt(-1), 941);
+    QCOMPARE(refused.value("errorDescription").toString(),
+             "Failed to create a temporary directory " + Session.dataTempLocation +
+                 "file/dest for extraction!");
+}
+
+// Entries cannot be renamed onto another file system: the move into a mounted subdirectory
+// fails after earlier entries were moved in, and those moves must be undone.
+void tst_filewrite::failedMoveIsRolledBack() {
+    const QString dest = Session.dataTempLocation + "dest/";
+    writeBytes(dest + "a.txt", "before");
+    QVERIFY(QDir().mkpath(dest + "sub"));
+    if (::geteuid() != 0 ||
+        QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", dest + "sub"}) != 0)
+        QSKIP("cannot mount a small tmpfs here");
+    m_mount = dest + "sub";
+    writeBytes(dest + "sub/kept.txt", "before");
+    const auto before = snapshot(m_root->path());
+    QVariantMapT data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
+                                                   "    z.writestr('a.txt', 'after')\n"
+                                                   "    z.writestr('new.txt', 'after')\n"
+                                                   "    z.writestr('sub/b.txt', 'after')\n"));
+    data.insert("basePathType", "temp");
+    const QJsonObject reply = save(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 950);
+    QVERIFY2(reply.value("info").toString().contains("sub/b.txt"),
+             qPrintable(reply.value("info").toString()));
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
+// The real client writes a large file over and over and is killed at random moments, most of
+// them right around the final step of a write; the target must always be whole, old or new.
+void tst_filewrite::targetSurvivesKilledClient() {
+    QRandomGenerator random(QRandomGenerator::global()->generate());
+    QByteArray contents[2];
+    for (QByteArray &content : contents) {
+        content.resize(2 * 1024 * 1024);
+        for (char &c : content) c = char(random.bounded(256));
+    }
+    const QString target = Session.dataTempLocation + "big.bin";
+    const QString temp = target + ".tmp";
+    writeBytes(target, contents[0]);
+    QFile script(m_root->path() + "script.jsonl");
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    for (int i = 1; i <= 10; ++i) {
+        const QJsonObject params{{"filePath", "big.bin"},
+                                 {"basePathType", "temp"},
+                                 {"isBinary", true},
+                                 {"fileDataB64", QString::fromLatin1(contents[i % 2].toBase64())}};
+        script.write(QJsonDocument(QJsonObject{{"commandType", "saveFileContent"},
+                                               {"data", QJsonArray{params}}})
+                         .toJson(QJsonDocument::Compact) +
+                     '\n');
+    }
+    script.close();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QLT_DATA_ROOT", m_root->path());
+    QFileSystemWatcher watcher({Session.dataTempLocation});
+    QSignalSpy changes(&watcher, &QFileSystemWatcher::directoryChanged);
+    // The server leaves once its script is done; the next round starts a new one.
+    std::unique_ptr<QProcess> server;
+    const int rounds = 80;
+    int killedAfterMove = 0;
+    for (int round = 0; round < rounds; ++round) {
+        if (!server || server->state() == QProcess::NotRunning) {
+            server = std::make_unique<QProcess>();
+            server->start(testpaths::devServerBinary(),
+                          {"--port", "0", "--script", script.fileName(), "--timeout", "120"});
+            QVERIFY(server->waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(server->canReadLine(), 10000);
+            const int port = server->readLine().trimmed().toInt();
+            QVERIFY(port > 0);
+            m_root->writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=localhost\n"
+                                                 "restServerQt_port=%1\n")
+                                      .arg(port));
+        }
+        // A temporary file left by the last kill must not count as the next write's.
+        QFile::remove(temp);
+        QProcess client;
+        client.setProcessEnvironment(env);
+        client.setStandardOutputFile(QProcess::nullDevice());
+        client.setStandardErrorFile(QProcess::nullDevice());
+        client.start(testpaths::clientBinary(), QStringList());
+        QVERIFY(client.waitForStarted());
+        // Let a few writes of this round complete, then kill just after the next one has its
+        // verified temporary file: the moment it is moved into place.
+        const int writesFirst = int(random.bounded(3));
+        int replies = 0;
+        QElapsedTimer limit;
+        limit.start();
+        while ((replies < writesFirst || !QFileInfo::exists(temp)) &&
+               server->state() == QProcess::Running) {
+            QVERIFY2(limit.elapsed() < 20000, "the client stopped writing");
+            changes.wait(100);
+            replies += int(server->readAll().count("\"saveFileContent\""));
+        }
+        QElapsedTimer spin;
+        spin.start();
+        const qint64 delayNs = qint64(random.bounded(3000)) * 1000;
+        while (spin.nsecsElapsed() < delayNs) {
+        }
+        ::kill(pid_t(client.processId()), SIGKILL);
+        QVERIFY(client.waitForFinished(10000));
+        if (!QFileInfo::exists(temp)) ++killedAfterMove;
+        const QByteArray now = readBytes(target);
+        QVERIFY2(now == contents[0] || now == contents[1],
+                 qPrintable(QStringLiteral("round %1: the target has %2 bytes of neither content")
+                                .arg(round)
+                                .arg(now.size())));
+        // The backup may be missing for a moment (before it is linked anew), never partial.
+        if (QFileInfo::exists(target + ".old")) {
+            const QByteArray old = readBytes(target + ".old");
+            QVERIFY(old == contents[0] || old == contents[1]);
+        }
+    }
+    server->terminate();
+    server->waitForFinished();
+    qInfo("%d of %d kills came after the verified file was moved into place", killedAfterMove,
+          rounds);
+}
+
+QTEST_GUILESS_MAIN(tst_filewrite)
+#include "tst_filewrite.moc"
