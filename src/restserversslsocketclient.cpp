@@ -68,6 +68,7 @@ RestServerSslSocketClient::RestServerSslSocketClient(QObject *parent)
     m_reconnectTimer.setInterval(reconnectDelayMs);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &RestServerSslSocketClient::reconnect);
     m_pauseTimer.setSingleShot(true);
+    m_pauseTimer.setTimerType(Qt::PreciseTimer);  // a pause must never end early
     connect(&m_pauseTimer, &QTimer::timeout, this, &RestServerSslSocketClient::endPause);
 
     const auto call = [](QJsonObject (utilsModel::*method)(QVariantMapT)) {
@@ -266,7 +267,11 @@ void RestServerSslSocketClient::readClient() {
     // Everything is queued before any nested wait below, so later data cannot overtake it.
     for (int i = 0; i < acknowledgements; ++i)
         sendToClientRAW(QStringLiteral("keepAlive"), acknowledgement, 5, true);
-    dispatchPending();
+    // Commands run outside this readyRead emission: the socket does not report new data while
+    // its readyRead slot runs, and a command that waits must still see keep-alive answers.
+    if (!m_pendingMessages.isEmpty())
+        QMetaObject::invokeMethod(this, &RestServerSslSocketClient::dispatchPending,
+                                  Qt::QueuedConnection);
 }
 
 // Commands run one at a time: one that arrives while another waits inside its handler is

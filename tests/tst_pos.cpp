@@ -1,0 +1,674 @@
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+#include "posreplyparser.h"
+#include "postools.h"
+#include "scriptedsession.h"
+#include "tempdataroot.h"
+#include "testpaths.h"
+#include "utils.h"
+
+namespace {
+
+// The POS daemon stand-in on a free loopback port, with what it printed about each connection.
+class PosDaemon {
+  public:
+    ~PosDaemon() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) m_process.kill();
+    }
+    bool start(const QStringList &args) {
+        m_process.start(testpaths::posDaemonBinary(),
+                        QStringList{QStringLiteral("--port"), QStringLiteral("0")} + args);
+        if (!m_process.waitForStarted()) return false;
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
+        }
+        m_port = m_process.readLine().trimmed().toUShort();
+        return m_port != 0;
+    }
+    quint16 port() const { return m_port; }
+    // Every line the daemon received, in order; "conn:line" when byConnection.
+    QStringList lines(bool byConnection = false) {
+        QStringList out;
+        for (const QJsonObject &e : events()) {
+            if (!e.contains(QStringLiteral("line"))) continue;
+            const QString line = e.value(QStringLiteral("line")).toString();
+            out << (byConnection ? QString::number(e.value(QStringLiteral("conn")).toInt()) +
+                                       QLatin1Char(':') + line
+                                 : line);
+        }
+        return out;
+    }
+    int connections() {
+        int n = 0;
+        for (const QJsonObject &e : events())
+            n += e.value(QStringLiteral("event")).toString() == QLatin1String("connected");
+        return n;
+    }
+
+  private:
+    QList<QJsonObject> events() {
+        m_pending += m_process.readAllStandardOutput();
+        int end;
+        while ((end = m_pending.indexOf('\n')) >= 0) {
+            m_events << QJsonDocument::fromJson(m_pending.left(end)).object();
+            m_pending.remove(0, end + 1);
+        }
+        return m_events;
+    }
+    QProcess m_process;
+    quint16 m_port = 0;
+    QByteArray m_pending;
+    QList<QJsonObject> m_events;
+};
+
+QVariantMapT params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
+
+const QString e2eCommand = QStringLiteral("deamonDirect");
+
+}  // namespace
+
+class tst_pos : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void replyCompletion_data();
+    void replyCompletion();
+    void replyIsBounded();
+    void greeting_data();
+    void greeting();
+
+    void testConnection_data();
+    void testConnection();
+    void deamonDirect_data();
+    void deamonDirect();
+    void loginOncePerConnection_data();
+    void loginOncePerConnection();
+    void sessionKeptOrClosed_data();
+    void sessionKeptOrClosed();
+    void accClose_data();
+    void accClose();
+    void refusedPortAnswersAtOnce();
+    void floodIsCutAt16MiB_data();
+    void floodIsCutAt16MiB();
+    void nestedExchangeIsRefused();
+    void slow_partialReplyIsRetriedOnce();
+    void slow_silenceIsAnEmptyReply();
+
+    void e2e_allThreeCommands();
+    void e2e_badRepliesKeepTheLink_data();
+    void e2e_badRepliesKeepTheLink();
+    void slow_e2e_keepAliveDuringSlowReply();
+
+  private:
+    bool startDaemon(const QStringList &args);
+    bool logHas(const QString &needle) const;
+    TempDataRoot *m_root = nullptr;
+    PosDaemon *m_daemon = nullptr;
+};
+
+void tst_pos::initTestCase() { installMessageHandler(); }
+
+void tst_pos::init() {
+    m_root = new TempDataRoot;
+    Settings = settingsStruct();
+    Session = sessionStruct();
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+}
+
+void tst_pos::cleanup() {
+    posToolsInstance().accCloseAndDisconnect();
+    delete m_daemon;
+    m_daemon = nullptr;
+    QTRY_VERIFY(!posToolsInstance().getConnectedState());
+    delete m_root;
+}
+
+bool tst_pos::startDaemon(const QStringList &args) {
+    m_daemon = new PosDaemon;
+    if (!m_daemon->start(args)) return false;
+    Settings.POS_port = m_daemon->port();
+    return true;
+}
+
+bool tst_pos::logHas(const QString &needle) const {
+    return !m_root->todaysLogLines().filter(needle).isEmpty();
+}
+
+// --- the reply parser on plain buffers
+
+void tst_pos::replyCompletion_data() {
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<int>("okCode");
+    QTest::addColumn<bool>("waitForEnd");
+    QTest::addColumn<bool>("anyCodeToMarker");
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("firstLine");
+    QTest::addColumn<QString>("rest");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("one line") << L{"200 Ok\n"} << 200 << false << false << QByteArray() << true
+                              << 200 << "200 Ok"
+                              << "";
+    QTest::newRow("code split") << L{"20", "0 Ok\n"} << 200 << false << false << QByteArray()
+                                << true << 200 << "200 Ok"
+                                << "";
+    QTest::newRow("shorter than a code")
+        << L{"20"} << 200 << false << false << QByteArray() << false << 0 << ""
+        << "";
+    QTest::newRow("short line") << L{"20\n"} << 200 << false << false << QByteArray() << true << 20
+                                << "20"
+                                << "";
+    QTest::newRow("no code") << L{"abc def\n"} << 200 << false << false << QByteArray() << true << 0
+                             << "abc def"
+                             << "";
+    QTest::newRow("multi-line waits for marker")
+        << L{"200 Ok\nline one\n"} << 200 << true << false << QByteArray() << false << 0 << ""
+        << "";
+    QTest::newRow("default marker") << L{"200 Ok\nline one\n", "//END\n"} << 200 << true << false
+                                    << QByteArray() << true << 200 << "200 Ok"
+                                    << "line one\n//END\n";
+    QTest::newRow("marker split across chunks") << L{"200 Ok\nx\n//EN", "D\n"} << 200 << true
+                                                << false << QByteArray() << true << 200 << "200 Ok"
+                                                << "x\n//END\n";
+    QTest::newRow("custom marker") << L{"200 Ok\nalpha\n#END#\n"} << 200 << true << false
+                                   << QByteArray("#END#\n") << true << 200 << "200 Ok"
+                                   << "alpha\n#END#\n";
+    QTest::newRow("other code ends at its line end")
+        << L{"403 Not allowed here\n"} << 200 << true << false << QByteArray() << true << 403
+        << "403 Not allowed here"
+        << "Not allowed here\n";
+    QTest::newRow("second part waits for marker whatever the code")
+        << L{"404 x\n"} << 0 << false << true << QByteArray() << false << 0 << ""
+        << "";
+    QTest::newRow("silence ends the reply")
+        << L{"200 Ok", ""} << 200 << false << false << QByteArray() << true << 200 << "200 Ok"
+        << "";
+    QTest::newRow("nothing at all")
+        << L{""} << 200 << false << false << QByteArray() << true << 0 << ""
+        << "";
+    QTest::newRow("windows-1252") << L{"200 \x80\xE9\n"} << 200 << false << false << QByteArray()
+                                  << true << 200 << QStringLiteral("200 \u20AC\u00E9") << "";
+    QTest::newRow("tab ends the first part") << L{"200 Ok\tmore\nx\n"} << 200 << false << false
+                                             << QByteArray() << true << 200 << "200 Ok"
+                                             << "more\nx\n";
+}
+
+void tst_pos::replyCompletion() {
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(int, okCode);
+    QFETCH(bool, waitForEnd);
+    QFETCH(bool, anyCodeToMarker);
+    QFETCH(QByteArray, marker);
+    QFETCH(bool, complete);
+    posReplyParser parser(okCode, waitForEnd, anyCodeToMarker, marker);
+    for (const QByteArray &chunk : chunks) parser.addChunk(chunk);
+    QCOMPARE(parser.state() == posReplyParser::State::Complete, complete);
+    if (!complete) return;
+    QFETCH(int, code);
+    QFETCH(QString, firstLine);
+    QFETCH(QString, rest);
+    const posReply reply = posReplyParser::parse(parser.buffer());
+    QCOMPARE(reply.code, code);
+    QCOMPARE(reply.firstLine, firstLine);
+    if (code == okCode) QCOMPARE(reply.afterFirstLine, rest);
+}
+
+void tst_pos::replyIsBounded() {
+    const QByteArray mib(1024 * 1024, 'x');
+    posReplyParser parser(200, true, false, {});
+    parser.addChunk("200 Ok\n");
+    for (int i = 0; i < 15; ++i) QCOMPARE(parser.addChunk(mib), posReplyParser::State::Incomplete);
+    QCOMPARE(parser.addChunk(mib.left(mib.size() - 7)), posReplyParser::State::Incomplete);
+    QCOMPARE(parser.buffer().size(), posReplyParser::maxReplyBytes);
+    QCOMPARE(parser.addChunk("y"), posReplyParser::State::Overflow);
+    QVERIFY(parser.buffer().isEmpty());
+    QCOMPARE(parser.addChunk("//END\n"), posReplyParser::State::Overflow);
+}
+
+void tst_pos::greeting_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<int>("versionInt");
+    QTest::newRow("plain") << "100 Welcome#523\n" << true << "523" << 1523;
+    QTest::newRow("blanks around the version") << "100 Welcome# 523 \n" << true << "523" << 1523;
+    QTest::newRow("further fields") << "100 Welcome#7#x\n" << true << "7" << 17;
+    QTest::newRow("no version field") << "100 Welcome\n" << false << "" << 0;
+    QTest::newRow("server not found") << "500 Server not found\n" << false << "" << 0;
+    QTest::newRow("nothing") << "" << false << "" << 0;
+}
+
+void tst_pos::greeting() {
+    QFETCH(QString, line);
+    const posGreeting g = posReplyParser::parseGreeting(line);
+    QTEST(g.ready, "ready");
+    QTEST(g.version, "version");
+    QTEST(g.versionInt, "versionInt");
+}
+
+// --- the handlers in this process against the real stand-in
+
+void tst_pos::testConnection_data() {
+    QTest::addColumn<QStringList>("daemonArgs");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<int>("versionInt");
+    QTest::addColumn<QString>("completeResult");
+    const QString noWelcome = QStringLiteral("Deamon didn't respond with welcome and version.");
+    QTest::newRow("welcome") << QStringList() << 0 << "" << true << "523" << 1523
+                             << "100 Welcome#523\n";
+    QTest::newRow("version with blanks") << QStringList{"--greeting", "100 Welcome# 523 "} << 0
+                                         << "" << true << "523" << 1523 << "100 Welcome# 523 \n";
+    QTest::newRow("no hash") << QStringList{"--greeting", "100 Welcome"} << 980 << noWelcome
+                             << false << "" << 0 << "100 Welcome\n";
+    QTest::newRow("500") << QStringList{"--mode", "notfound"} << 500
+                         << "Server not found (POS not running correctly)" << false << "" << 0
+                         << "500 Server not found\n";
+    QTest::newRow("silence") << QStringList{"--mode", "silent"} << 980 << noWelcome << false << ""
+                             << 0 << "";
+}
+
+void tst_pos::testConnection() {
+    QFETCH(QStringList, daemonArgs);
+    QVERIFY(startDaemon(daemonArgs));
+    const QJsonObject r = utils.testConnection({});
+    QTEST(r.value("errorCode").toInt(), "errorCode");
+    QTEST(r.value("errorDescription").toString(), "description");
+    QTEST(r.value("deamonReady").toBool(), "ready");
+    QTEST(r.value("deamonVersionString").toString(), "version");
+    QTEST(r.value("deamonVersionInt").toInt(), "versionInt");
+    QTEST(r.value("completeResult").toString(), "completeResult");
+    // Nothing but the session's end is sent.
+    QTRY_COMPARE(m_daemon->lines(), (QStringList{"ACCCLOSE", "BYE"}));
+    QVERIFY(!posToolsInstance().getConnectedState());
+}
+
+void tst_pos::deamonDirect_data() {
+    QTest::addColumn<QStringList>("daemonArgs");
+    QTest::addColumn<QJsonObject>("command");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<int>("firstPartCode");
+    QTest::addColumn<QVariant>("received");     // invalid: no "received" field
+    QTest::addColumn<QVariant>("daemonLines");  // invalid: not compared
+    QTest::addColumn<QString>("logged");
+
+    const QStringList none;
+    const QString unknown = QStringLiteral("Unknown error");
+    QTest::newRow("plain") << none << QJsonObject{{"cmd", "PING"}} << 0 << "" << 200 << QVariant("")
+                           << QVariant(QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"})
+                           << "Code received: 200";
+    QTest::newRow("cashier and register")
+        << none << QJsonObject{{"cmd", "PING"}, {"usrPk", 7}, {"usrCashReg", 3}} << 0 << "" << 200
+        << QVariant("") << QVariant(QStringList{"SETUSR 7 3", "PING", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("wrong types keep the defaults")
+        << none
+        << QJsonObject{{"cmd", "PING"},
+                       {"usrPk", "7"},
+                       {"noClose", "true"},
+                       {"okCodeIfReceive2X", "201"}}
+        << 0 << "" << 200 << QVariant("")
+        << QVariant(QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("multi-line, default end tag")
+        << none << QJsonObject{{"cmd", "INFO"}, {"okCodeIfReceive2X", 200}} << 0 << "" << 200
+        << QVariant("line one\nline two\n//END\n")
+        << QVariant(QStringList{"SETUSR 1 1", "INFO", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("multi-line, custom end tag")
+        << none
+        << QJsonObject{{"cmd", "INFO2"}, {"okCodeIfReceive2X", 200}, {"endTagForPart2", "#END#\n"}}
+        << 0 << "" << 200 << QVariant("alpha\nbeta\n#END#\n")
+        << QVariant(QStringList{"SETUSR 1 1", "INFO2", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("two parts")
+        << none
+        << QJsonObject{{"cmd", "PART1 x"}, {"okCodeForPart2", 201}, {"cmdDataPart2", "second"}} << 0
+        << "" << 200 << QVariant("200 Ok\nreceived: second\n//END\n")
+        << QVariant(QStringList{"SETUSR 1 1", "PART1 x", "second", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("two parts, code after part two")
+        << none
+        << QJsonObject{{"cmd", "PART1 x"},
+                       {"okCodeForPart2", 201},
+                       {"cmdDataPart2", "second"},
+                       {"okCodeAfterPart2", 200}}
+        << 0 << "" << 200 << QVariant("received: second\n//END\n")
+        << QVariant(QStringList{"SETUSR 1 1", "PART1 x", "second", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("first part refused")
+        << none
+        << QJsonObject{{"cmd", "WRONG"}, {"okCodeForPart2", 201}, {"cmdDataPart2", "second"}} << 403
+        << "403 Not allowed here\n"
+        << 403 << QVariant("403 Not allowed here\n")
+        << QVariant(QStringList{"SETUSR 1 1", "WRONG", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("wrong code") << none << QJsonObject{{"cmd", "WRONG"}} << 403
+                                << "403 Not allowed here\n"
+                                << 403 << QVariant("403 Not allowed here\n")
+                                << QVariant(QStringList{"SETUSR 1 1", "WRONG", "ACCCLOSE", "BYE"})
+                                << "";
+    QTest::newRow("expected code missed")
+        << none << QJsonObject{{"cmd", "PING"}, {"okCodeIfReceive2X", 201}} << 200 << "200 Ok\n"
+        << 200 << QVariant("200 Ok\n")
+        << QVariant(QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"}) << "";
+    QTest::newRow("short reply") << QStringList{"--mode", "short"} << QJsonObject{{"cmd", "PING"}}
+                                 << 20 << "20\n"
+                                 << 20 << QVariant("20\n")
+                                 << QVariant(QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"})
+                                 << "without a code: 20\\n";
+    QTest::newRow("binary reply") << QStringList{"--mode", "binary"} << QJsonObject{{"cmd", "PING"}}
+                                  << 0 << "" << 200 << QVariant("")
+                                  << QVariant(QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"})
+                                  << "Code received: 200";
+    QTest::newRow("closed without a reply")
+        << QStringList{"--mode", "empty-then-close"} << QJsonObject{{"cmd", "PING"}} << 404
+        << "No reply from POS (127.0.0.1:" << 0
+        << QVariant("") << QVariant(QStringList{"SETUSR 1 1", "PING"})
+        << "No reply from the POS daemon";
+    QTest::newRow("daemon not ready")
+        << QStringList{"--mode", "notfound"} << QJsonObject{{"cmd", "PING"}} << 404
+        << "deamon not ready (127.0.0.1:" << 0
+        << QVariant() << QVariant(QStringList{"ACCCLOSE", "BYE", "ACCCLOSE", "BYE"})
+        << "deamon not ready (127.0.0.1:";
+    QTest::newRow("closed after greeting")
+        << QStringList{"--mode", "close-after-greeting"} << QJsonObject{{"cmd", "PING"}} << 404
+        << "deamon not ready (127.0.0.1:" << 0 << QVariant() << QVariant()
+        << "deamon not ready (127.0.0.1:";
+}
+
+void tst_pos::deamonDirect() {
+    QFETCH(QStringList, daemonArgs);
+    QFETCH(QJsonObject, command);
+    QFETCH(QVariant, received);
+    QFETCH(QString, logged);
+    QVERIFY(startDaemon(daemonArgs));
+    const QJsonObject r = utils.doDeamonCommand(params(command));
+    QTEST(r.value("errorCode").toInt(), "errorCode");
+    // A description ending in ':' is the start of one that names the daemon's port.
+    QFETCH(QString, description);
+    if (description.endsWith(QLatin1Char(':')))
+        QVERIFY2(r.value("errorDescription").toString().startsWith(description),
+                 qPrintable(r.value("errorDescription").toString()));
+    else
+        QCOMPARE(r.value("errorDescription").toString(), description);
+    QTEST(r.value("firstPartCode").toInt(), "firstPartCode");
+    QCOMPARE(r.contains("received"), received.isValid());
+    if (received.isValid()) QCOMPARE(r.value("received").toString(), received.toString());
+    QFETCH(QVariant, daemonLines);
+    if (daemonLines.isValid()) QTRY_COMPARE(m_daemon->lines(), daemonLines.toStringList());
+    if (!logged.isEmpty()) QVERIFY2(logHas(logged), qPrintable(logged));
+    // Closed after the exchange unless asked to stay open.
+    QVERIFY(!posToolsInstance().getConnectedState());
+}
+
+void tst_pos::loginOncePerConnection_data() {
+    QTest::addColumn<QStringList>("daemonArgs");
+    QTest::addColumn<bool>("loggedIn");
+    QTest::newRow("accepted") << QStringList() << true;
+    QTest::newRow("refused") << QStringList{"--login-fail"} << false;
+}
+
+void tst_pos::loginOncePerConnection() {
+    QFETCH(QStringList, daemonArgs);
+    QVERIFY(startDaemon(daemonArgs));
+    const QVariantMapT keepOpen = params({{"cmd", "PING"}, {"noClose", true}});
+    QCOMPARE(utils.doDeamonCommand(keepOpen).value("errorCode").toInt(), 0);
+    QTEST(Session.account.userloginDone, "loggedIn");
+    QCOMPARE(utils.doDeamonCommand(keepOpen).value("errorCode").toInt(), 0);
+    QTRY_COMPARE(m_daemon->lines(true), (QStringList{"1:SETUSR 1 1", "1:PING", "1:PING"}));
+}
+
+void tst_pos::sessionKeptOrClosed_data() {
+    QTest::addColumn<bool>("noClose");
+    QTest::addColumn<QStringList>("daemonLines");
+    QTest::newRow("kept open") << true << QStringList{"1:SETUSR 1 1", "1:PING", "1:INFO"};
+    QTest::newRow("closed") << false
+                            << QStringList{"1:SETUSR 1 1", "1:PING", "1:ACCCLOSE", "1:BYE",
+                                           "2:SETUSR 1 1", "2:INFO", "2:ACCCLOSE", "2:BYE"};
+}
+
+void tst_pos::sessionKeptOrClosed() {
+    QFETCH(bool, noClose);
+    QVERIFY(startDaemon({}));
+    QCOMPARE(utils.doDeamonCommand(params({{"cmd", "PING"}, {"noClose", noClose}}))
+                 .value("errorCode")
+                 .toInt(),
+             0);
+    QCOMPARE(posToolsInstance().getConnectedState(), noClose);
+    const QJsonObject r = utils.doDeamonCommand(
+        params({{"cmd", "INFO"}, {"okCodeIfReceive2X", 200}, {"noClose", noClose}}));
+    QCOMPARE(r.value("received").toString(), QStringLiteral("line one\nline two\n//END\n"));
+    QFETCH(QStringList, daemonLines);
+    QTRY_COMPARE(m_daemon->lines(true), daemonLines);
+}
+
+void tst_pos::accClose_data() {
+    QTest::addColumn<bool>("open");
+    QTest::newRow("socket open") << true;
+    QTest::newRow("no socket") << false;
+}
+
+void tst_pos::accClose() {
+    QFETCH(bool, open);
+    QVERIFY(startDaemon({}));
+    if (open)
+        QCOMPARE(utils.doDeamonCommand(params({{"cmd", "PING"}, {"noClose", true}}))
+                     .value("errorCode")
+                     .toInt(),
+                 0);
+    const QJsonObject r = utils.doAccCloseIfNeeded();
+    if (!open) {
+        QCOMPARE(r, utils.setErrorData(-1, QStringLiteral("Socket close no acclose needed.")));
+        QCOMPARE(m_daemon->connections(), 0);
+        return;
+    }
+    QCOMPARE(r.value("errorCode").toInt(), 0);
+    QCOMPARE(r.value("errorDescription").toString(), QString());
+    QCOMPARE(r.value("firstPartCode").toInt(), 200);
+    QCOMPARE(r.value("received").toString(), QString());
+    // The account is closed, the session stays.
+    QVERIFY(posToolsInstance().getConnectedState());
+    QTRY_COMPARE(m_daemon->lines(true), (QStringList{"1:SETUSR 1 1", "1:PING", "1:ACCCLOSE"}));
+}
+
+void tst_pos::refusedPortAnswersAtOnce() {
+    Settings.POS_port = ScriptedSession::freeLoopbackPort();
+    QElapsedTimer clock;
+    clock.start();
+    const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "PING"}}));
+    // Both tries together, far below the 5 s connect limit: the refusal ends each wait.
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    const QString reason = QStringLiteral("deamon not ready (127.0.0.1:%1)!").arg(Settings.POS_port);
+    QCOMPARE(r, QJsonObject({{"errorCode", 404}, {"errorDescription", reason}, {"firstPartCode", 0}}));
+    QVERIFY(logHas(reason));
+    QCOMPARE(utils.testConnection({}).value("errorCode").toInt(), 980);
+}
+
+void tst_pos::floodIsCutAt16MiB_data() {
+    QTest::addColumn<QString>("cmd");
+    QTest::newRow("endless stream") << "STREAM";
+    QTest::newRow("one huge reply") << "HUGE";
+}
+
+void tst_pos::floodIsCutAt16MiB() {
+    QFETCH(QString, cmd);
+#ifdef __SANITIZE_ADDRESS__
+    if (cmd == QLatin1String("STREAM"))
+        QSKIP("a sanitized stand-in streams too slowly to pass the bound within 2.5 s");
+#endif
+    const QString table = m_root->path() + QStringLiteral("table.txt");
+    QFile file(table);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("HUGE\t200 Ok\\n" + QByteArray(posReplyParser::maxReplyBytes, 'x') + '\n');
+    file.close();
+    QVERIFY(startDaemon({"--table", table}));
+    const QJsonObject r = utils.doDeamonCommand(
+        params({{"cmd", cmd}, {"okCodeIfReceive2X", 200}, {"noClose", true}}));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QVERIFY(!r.contains("received"));
+    QVERIFY(logHas(QStringLiteral("sent a reply longer than 16777216 bytes; connection closed")));
+    QVERIFY(!posToolsInstance().getConnectedState());
+    // No second try on a new connection.
+    QTRY_COMPARE(m_daemon->lines(), (QStringList{"SETUSR 1 1", cmd}));
+    QCOMPARE(utils.doDeamonCommand(params({{"cmd", "PING"}})).value("errorCode").toInt(), 0);
+}
+
+void tst_pos::nestedExchangeIsRefused() {
+    QVERIFY(startDaemon({"--mode", "slow:800"}));
+    QJsonObject nested;
+    // Fires inside the first exchange's wait, as anything would that the event loop delivers.
+    QTimer nestedCall;
+    nestedCall.setSingleShot(true);
+    connect(&nestedCall, &QTimer::timeout, [&nested] {
+        nested = utils.doDeamonCommand(params({{"cmd", "WRONG"}}));
+    });
+    nestedCall.start(300);
+    const QJsonObject first = utils.doDeamonCommand(params({{"cmd", "PING"}}));
+    QCOMPARE(first.value("errorCode").toInt(), 0);
+    QCOMPARE(first.value("firstPartCode").toInt(), 200);
+    QCOMPARE(nested.value("errorCode").toInt(), 404);
+    QVERIFY(logHas(QStringLiteral("another exchange with the POS daemon is still running")));
+    QTRY_COMPARE(m_daemon->lines(), (QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"}));
+    QVERIFY(!Session.functionBusy.value(QStringLiteral("posTools::sendPos")));
+}
+
+// Slow: two rounds of 2.5 s of a reply that trickles in and never ends.
+void tst_pos::slow_partialReplyIsRetriedOnce() {
+    const QString table = m_root->path() + QStringLiteral("table.txt");
+    QFile file(table);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("LONG\t200 Ok " + QByteArray(6000, 'x') + '\n');
+    file.close();
+    QVERIFY(startDaemon({"--mode", "bytewise", "--table", table}));
+    const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "LONG"}}));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QVERIFY(
+        logHas(QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), 200 Ok xx")
+                   .arg(Settings.POS_port)));
+    // The session end may be lost: closing while the daemon still sends resets the connection.
+    QTRY_COMPARE(m_daemon->lines(true).filter(QStringLiteral(":LONG")),
+                 (QStringList{"1:LONG", "2:LONG"}));
+    const QStringList lines = m_daemon->lines(true);
+    // One line end per send: a doubled one would show as an empty line.
+    for (const QString &line : lines) QVERIFY2(!line.endsWith(QLatin1Char(':')), qPrintable(line));
+}
+
+// Slow: the daemon answers after 12 s; the client stops waiting after 10 s.
+void tst_pos::slow_silenceIsAnEmptyReply() {
+    QVERIFY(startDaemon({"--mode", "slow:12000"}));
+    const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "PING"}}));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QCOMPARE(r.value("firstPartCode").toInt(), 0);
+    QCOMPARE(r.value("received").toString(), QString());
+    QVERIFY(logHas(QStringLiteral("No reply from the POS daemon (127.0.0.1:%1) to: PING")
+                       .arg(Settings.POS_port)));
+    QTRY_COMPARE(m_daemon->connections(), 1);
+}
+
+// --- the real client against the development server
+
+void tst_pos::e2e_allThreeCommands() {
+    QVERIFY(startDaemon({"--mode", "slow:300"}));
+    ScriptedSession s(*m_root);
+    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
+    const auto awaitReplies = [](int n) {
+        return QJsonObject{{"devserver", QJsonObject{{"expectReplies", n}}}};
+    };
+    QVERIFY2(s.run({ScriptedSession::command("testConnection"),
+                    ScriptedSession::command(e2eCommand,
+                                             {QJsonObject{{"cmd", "PING"}, {"noClose", true}}}),
+                    ScriptedSession::command("doAccClose"),
+                    // The next two arrive together: the second waits for the first.
+                    awaitReplies(0),
+                    ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "WRONG"}}}),
+                    awaitReplies(2),
+                    ScriptedSession::command(
+                        e2eCommand, {QJsonObject{{"cmd", "INFO"}, {"okCodeIfReceive2X", 200}}})}),
+             qPrintable(s.serverStderr()));
+    const QJsonObject test = s.result("testConnection");
+    QCOMPARE(test.value("errorCode").toInt(), 0);
+    QCOMPARE(test.value("deamonVersionInt").toInt(), 1523);
+    QCOMPARE(test.value("deamonReady").toBool(), true);
+    QCOMPARE(s.result(e2eCommand, 0).value("errorCode").toInt(), 0);
+    const QJsonObject close = s.result("doAccClose");
+    QCOMPARE(close.value("errorCode").toInt(), 0);
+    QCOMPARE(close.value("firstPartCode").toInt(), 200);
+    QCOMPARE(s.result(e2eCommand, 1).value("errorCode").toInt(), 403);
+    QCOMPARE(s.result(e2eCommand, 1).value("errorDescription").toString(),
+             QStringLiteral("403 Not allowed here\n"));
+    QCOMPARE(s.result(e2eCommand, 2).value("received").toString(),
+             QStringLiteral("line one\nline two\n//END\n"));
+    QTRY_COMPARE(
+        m_daemon->lines(true),
+        (QStringList{"1:ACCCLOSE", "1:BYE", "2:SETUSR 1 1", "2:PING", "2:ACCCLOSE", "2:WRONG",
+                     "2:ACCCLOSE", "2:BYE", "3:SETUSR 1 1", "3:INFO", "3:ACCCLOSE", "3:BYE"}));
+}
+
+void tst_pos::e2e_badRepliesKeepTheLink_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<int>("firstPartCode");
+    QTest::newRow("short") << "short" << 20 << 20;
+    QTest::newRow("binary") << "binary" << 0 << 200;
+    QTest::newRow("empty then close") << "empty-then-close" << 404 << 0;
+    QTest::newRow("not found") << "notfound" << 404 << 0;
+}
+
+void tst_pos::e2e_badRepliesKeepTheLink() {
+    QFETCH(QString, mode);
+    QVERIFY(startDaemon({"--mode", mode}));
+    ScriptedSession s(*m_root);
+    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
+    const QJsonObject cmd = ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "PING"}}});
+    QVERIFY2(s.run({cmd, cmd, ScriptedSession::command("getNodes")}), qPrintable(s.serverStderr()));
+    for (int i = 0; i < 2; ++i) {
+        QTEST(s.result(e2eCommand, i).value("errorCode").toInt(), "errorCode");
+        QTEST(s.result(e2eCommand, i).value("firstPartCode").toInt(), "firstPartCode");
+    }
+    QCOMPARE(s.result("getNodes").value("errorCode").toInt(), 599);
+    int registrations = 0;
+    for (const QJsonObject &o : s.received())
+        registrations += o.value("event").toString() == QLatin1String("registered");
+    QCOMPARE(registrations, 1);
+}
+
+// Slow (about 25 s): the keep-alive timer first fires 20 s after start, so the script waits
+// 14 s and then runs an exchange that waits 10 s for a silent daemon, across that tick.
+void tst_pos::slow_e2e_keepAliveDuringSlowReply() {
+    QVERIFY(startDaemon({"--mode", "slow:12000"}));
+    ScriptedSession s(*m_root);
+    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
+    s.addServerArguments({"--keepalive", "answer"});
+    QVERIFY2(s.run({QJsonObject{{"devserver", QJsonObject{{"sleepMs", 14000}}}},
+                    ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "PING"}}})},
+                   90),
+             qPrintable(s.serverStderr()));
+    int keepAlive = -1, reply = -1, registrations = 0, disconnects = 0;
+    const QList<QJsonObject> &seen = s.received();
+    for (int i = 0; i < seen.size(); ++i) {
+        if (seen[i].value("frame").toString() == QLatin1String("_KA_") && keepAlive < 0)
+            keepAlive = i;
+        if (seen[i].value("typeCall").toString() == e2eCommand) reply = i;
+        registrations += seen[i].value("event").toString() == QLatin1String("registered");
+        disconnects += seen[i].value("event").toString() == QLatin1String("disconnected");
+    }
+    QVERIFY2(keepAlive >= 0 && reply > keepAlive, "keep-alive not sent during the exchange");
+    QVERIFY2(registrations == 1 && disconnects == 0,
+             qPrintable(m_root->todaysLogLines()
+                            .filter(QStringLiteral("sendKeepAliveMessage"))
+                            .join(QLatin1Char('\n'))));
+    QCOMPARE(s.result(e2eCommand).value("firstPartCode").toInt(), 0);
+    QVERIFY(s.clientLog().contains(QStringLiteral("No reply from the POS daemon")));
+}
+
+QTEST_GUILESS_MAIN(tst_pos)
+#include "tst_pos.moc"
