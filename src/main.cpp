@@ -5,6 +5,7 @@
 
 #include "signalwatcher.h"
 #include "standalonerunner.h"
+#include "systemdnotifier.h"
 #include "utils.h"
 
 int main(int argc, char *argv[]) {
@@ -23,6 +24,8 @@ int main(int argc, char *argv[]) {
     signalWatcher watcher;
     auto *runner = new standaloneRunner(nullptr);
     runner->start();
+    systemdNotifier notifier;
+    notifier.start();
     utils.addDebugText(100,
                        QStringLiteral("Started Tessaron RestServiceQt client V%1")
                            .arg(constants.versionString),
