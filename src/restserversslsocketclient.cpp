@@ -1,6 +1,7 @@
 #include "restserversslsocketclient.h"
 
 #include <QEventLoop>
+#include <algorithm>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -280,25 +281,34 @@ void RestServerSslSocketClient::dispatchPending() {
     if (m_dispatching) return;
     m_dispatching = true;
     while (!m_pendingMessages.isEmpty()) {
-        const QByteArray raw = m_pendingMessages.dequeue();
-        const QString text = wireCodec()->toUnicode(raw);
-        QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError) {
-            log(905,
-                QStringLiteral("Malformed message from the server discarded (%1 at offset "
-                               "%2): %3")
-                    .arg(error.errorString())
-                    .arg(error.offset)
-                    .arg(text.left(128)),
-                cls("readClient"));
-            continue;
-        }
-        handleRestServerData(doc.toVariant());
+        const QVariant message = parseMessage(m_pendingMessages.dequeue());
+        if (!message.isValid()) continue;
+        handleRestServerData(message);
         ++m_completedReads;
         emit signal_doneReading();
     }
     m_dispatching = false;
+}
+
+// A message may carry a whole file, so each intermediate form is dropped as soon as the next
+// one exists: peak memory stays a small multiple of the message.
+QVariant RestServerSslSocketClient::parseMessage(QByteArray raw) {
+    // The wire is Windows-1252; pure ASCII (every Base64 upload) reads the same as UTF-8.
+    const bool ascii = std::all_of(raw.cbegin(), raw.cend(), [](char c) { return uchar(c) < 0x80; });
+    if (!ascii) raw = wireCodec()->toUnicode(raw).toUtf8();
+    QJsonParseError error;
+    QJsonDocument doc = QJsonDocument::fromJson(raw, &error);
+    if (error.error != QJsonParseError::NoError) {
+        log(905,
+            QStringLiteral("Malformed message from the server discarded (%1 at offset %2): %3")
+                .arg(error.errorString())
+                .arg(error.offset)
+                .arg(QString::fromUtf8(raw.left(128))),
+            cls("readClient"));
+        return {};
+    }
+    raw = QByteArray();
+    return doc.toVariant();
 }
 
 bool RestServerSslSocketClient::outputDrained() const {

@@ -66,6 +66,7 @@ private:
                    const QString &source);
     void onBytesWritten();
     void dispatchPending();
+    QVariant parseMessage(QByteArray raw);
     void evaluateRegisterAnswer(const QVariantMap &record);
     void endPause();
     QJsonObject getConfiguration();

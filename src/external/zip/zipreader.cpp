@@ -264,7 +264,7 @@ QString ZipReaderPrivate::readIndex() {
     const int locatorAt = tail.size() - EndOfDirectorySize - trailing - Zip64LocatorSize;
     const bool hasZip64Locator =
         locatorAt >= 0 && readUInt(tail.constData() + locatorAt) == Zip64LocatorSignature;
-    if (hasZip64Locator || entries == 0xFFFF || startOfDirectory == Zip64Marker)
+    if (hasZip64Locator || startOfDirectory == Zip64Marker)
         return QStringLiteral("ZIP64 archives are not supported");
     return QString();
 }
