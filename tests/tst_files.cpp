@@ -6,6 +6,7 @@
 #include "pathresolver.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
+#include "testfiles.h"
 #include "testpaths.h"
 #include "utils.h"
 
@@ -17,17 +18,8 @@ QString expand(QString text) {
         .replace("{log}", Session.dataLogLocation);
 }
 
-void writeBytes(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+using testfiles::readBytes;
+using testfiles::writeBytes;
 }  // namespace
 
 class tst_files : public QObject {

@@ -12,21 +12,13 @@
 #include <memory>
 
 #include "tempdataroot.h"
+#include "testfiles.h"
 #include "testpaths.h"
 #include "utils.h"
 
 namespace {
-void writeBytes(const QString &path, const QByteArray &bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
-}
-
-QByteArray readBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+using testfiles::readBytes;
+using testfiles::writeBytes;
 
 ino_t inodeOf(const QString &path) {
     struct stat st;

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Small file helpers for tests that prepare inputs and inspect what landed on disk.
+namespace testfiles {
+void writeBytes(const QString &path, const QByteArray &bytes);  // creates parent directories
+QByteArray readBytes(const QString &path);                      // "<missing>" when unreadable
+}  // namespace testfiles
