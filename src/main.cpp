@@ -22,8 +22,9 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     Session.appDir = QCoreApplication::applicationDirPath();
     signalWatcher watcher;
-    auto *runner = new standaloneRunner(nullptr);
-    runner->start();
+    // Destroyed when exec() returns, so the link closes before the process ends.
+    standaloneRunner runner;
+    runner.start();
     systemdNotifier notifier;
     notifier.start();
     utils.addDebugText(100,

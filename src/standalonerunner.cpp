@@ -22,7 +22,7 @@ void standaloneRunner::start() {
     m_globalTimer1.timerStart(constants.globalTimerIntervalMS);
     m_keepAliveTimer1.timerStart(constants.KeepAliveTimerIntervalMS);
     try {
-        m_restServerSslSocketClient = new RestServerSslSocketClient(nullptr);
+        m_restServerSslSocketClient = new RestServerSslSocketClient(this);
         connect(&m_keepAliveTimer1, &standAloneKeepAliveTimer::signal_sendKeepAliveMessage,
                 m_restServerSslSocketClient, &RestServerSslSocketClient::sendKeepAliveMessage);
         m_restServerSslSocketClient->connectToHost(Settings.restServerQt_host,

@@ -9,6 +9,7 @@ class tst_log : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void lineFormat_data();
     void lineFormat();
     void dailyFileFollowsTheDate();
@@ -32,6 +33,8 @@ void tst_log::initTestCase() {
     utils.createDirectories(QString());
     installMessageHandler();
 }
+
+void tst_log::cleanupTestCase() { delete m_root; }
 
 void tst_log::lineFormat_data() {
     QTest::addColumn<int>("code");
