@@ -1,5 +1,7 @@
 #include "clientconnection.h"
 
+#include <sys/socket.h>
+
 #include <QDebug>
 #include <QRandomGenerator>
 #include <QSslSocket>
@@ -38,6 +40,15 @@ void ClientConnection::send(const QByteArray &bytes) {
 void ClientConnection::close() {
     m_closeWhenFlushed = true;
     schedulePump();
+}
+
+void ClientConnection::reset() {
+    m_outgoing.clear();
+    // A zero linger time makes the close send RST instead of FIN.
+    const linger immediately{1, 0};
+    ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &immediately,
+                 sizeof immediately);
+    m_socket->abort();
 }
 
 bool ClientConnection::isFlushed() const {

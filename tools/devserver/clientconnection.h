@@ -23,6 +23,8 @@ class ClientConnection : public QObject {
     void send(const QByteArray &bytes);
     // Closes once everything queued has been written.
     void close();
+    // Drops the connection at once with a TCP reset; what is queued is lost.
+    void reset();
     bool isFlushed() const;
 
   signals:

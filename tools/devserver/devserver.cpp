@@ -78,6 +78,14 @@ void DevServer::exitWhenFlushed(int code) {
     exitIfFlushed();
 }
 
+void DevServer::setRegisterChooser(std::function<RegisterMode(ClientConnection *)> chooser) {
+    m_registerChooser = std::move(chooser);
+}
+
+void DevServer::setKeepAliveChooser(std::function<KeepAliveMode(ClientConnection *)> chooser) {
+    m_keepAliveChooser = std::move(chooser);
+}
+
 void DevServer::incomingConnection(qintptr handle) {
     auto *socket = new QSslSocket;
     if (!socket->setSocketDescriptor(handle)) {
@@ -105,6 +113,7 @@ void DevServer::incomingConnection(qintptr handle) {
     connect(connection, &ClientConnection::closed, this,
             [this, connection] { removeConnection(connection); });
     printEvent(QStringLiteral("connected"), connection->id());
+    emit connectionOpened(connection);
     socket->startServerEncryption();
 }
 
@@ -117,6 +126,7 @@ void DevServer::handleFrame(ClientConnection *connection, const ClientFramer::Fr
                 answerRegistration(connection);
             }
             emit messageReceived(frame.object);
+            emit messageReceivedOn(connection, frame.object);
             break;
         case ClientFramer::Frame::Control:
             printLine({{QStringLiteral("frame"), QString::fromLatin1(frame.bytes)}});
@@ -129,7 +139,9 @@ void DevServer::handleFrame(ClientConnection *connection, const ClientFramer::Fr
 }
 
 void DevServer::answerRegistration(ClientConnection *connection) {
-    const RegisterMode &mode = nextMode(m_options.registerModes, &m_registrationCount);
+    const RegisterMode mode = m_registerChooser
+                                  ? m_registerChooser(connection)
+                                  : nextMode(m_options.registerModes, &m_registrationCount);
     QJsonObject record{{QStringLiteral("errorCode"), mode.errorCode}};
     switch (mode.kind) {
         case RegisterMode::Accept:
@@ -160,7 +172,9 @@ void DevServer::answerRegistration(ClientConnection *connection) {
 }
 
 void DevServer::answerKeepAlive(ClientConnection *connection) {
-    const KeepAliveMode &mode = nextMode(m_options.keepAliveModes, &m_keepAliveCount);
+    const KeepAliveMode mode = m_keepAliveChooser
+                                   ? m_keepAliveChooser(connection)
+                                   : nextMode(m_options.keepAliveModes, &m_keepAliveCount);
     switch (mode.kind) {
         case KeepAliveMode::Answer:
             connection->send(kKeepAliveAnswer);

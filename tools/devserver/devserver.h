@@ -5,6 +5,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTcpServer>
+#include <functional>
 
 #include "clientconnection.h"
 #include "clientframer.h"
@@ -21,10 +22,15 @@ class DevServer : public QTcpServer {
     bool start(QString *error);
     // Exits the event loop with code as soon as nothing queued is left to write.
     void exitWhenFlushed(int code);
+    // Replace the --register and --keepalive modes by a choice per occasion.
+    void setRegisterChooser(std::function<RegisterMode(ClientConnection *)> chooser);
+    void setKeepAliveChooser(std::function<KeepAliveMode(ClientConnection *)> chooser);
 
   signals:
     void registered(ClientConnection *connection);
     void messageReceived(const QJsonObject &message);
+    void messageReceivedOn(ClientConnection *connection, const QJsonObject &message);
+    void connectionOpened(ClientConnection *connection);
     void connectionClosed(ClientConnection *connection);
 
   protected:
@@ -45,4 +51,6 @@ class DevServer : public QTcpServer {
     int m_registrationCount = 0;
     int m_keepAliveCount = 0;
     int m_exitCode = -1;  // -1: keep running
+    std::function<RegisterMode(ClientConnection *)> m_registerChooser;
+    std::function<KeepAliveMode(ClientConnection *)> m_keepAliveChooser;
 };

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "chaosrunner.h"
 #include "devserver.h"
 #include "scriptrunner.h"
 #include "serveroptions.h"
@@ -69,6 +70,21 @@ int main(int argc, char *argv[]) {
             QCoreApplication::exit(2);
         });
     }
+    ChaosRunner chaos(options);
+    if (options.chaos) {
+        if (!chaos.load(&error)) return fail(error);
+        server.setRegisterChooser([&chaos](ClientConnection *connection) {
+            return chaos.chooseRegisterMode(connection);
+        });
+        server.setKeepAliveChooser([&chaos](ClientConnection *connection) {
+            return chaos.chooseKeepAliveMode(connection);
+        });
+        QObject::connect(&server, &DevServer::connectionOpened, &chaos, &ChaosRunner::opened);
+        QObject::connect(&server, &DevServer::registered, &chaos, &ChaosRunner::attach);
+        QObject::connect(&server, &DevServer::connectionClosed, &chaos, &ChaosRunner::detach);
+        QObject::connect(&server, &DevServer::messageReceivedOn, &chaos,
+                         &ChaosRunner::handleMessage);
+    }
     if (options.once) {
         QObject::connect(&server, &DevServer::connectionClosed, &app,
                          [] { QCoreApplication::exit(0); });
@@ -78,5 +94,7 @@ int main(int argc, char *argv[]) {
     std::printf("%u\n", static_cast<unsigned>(server.serverPort()));
     std::fflush(stdout);
     if (!options.scriptFile.isEmpty()) runner.start(options.timeoutSeconds);
-    return app.exec();
+    const int code = app.exec();
+    if (options.chaos) chaos.printSummary();
+    return code;
 }

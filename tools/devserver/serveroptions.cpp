@@ -112,8 +112,27 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
                                      QStringLiteral("Send garbage bytes before every command."));
     const QCommandLineOption once(QStringLiteral("once"),
                                   QStringLiteral("Exit when the first connection closes."));
+    const QCommandLineOption chaos(
+        QStringLiteral("chaos"),
+        QStringLiteral("Instead of a script: send registered clients an endless random stream of "
+                       "commands and faults from SEED, check every reply, print {\"chaos\":...} "
+                       "lines and a summary when terminated."),
+        QStringLiteral("SEED"));
+    const QCommandLineOption chaosRate(
+        QStringLiteral("chaos-rate"),
+        QStringLiteral("Share (0 to 1) of chaos steps, registrations and keep-alives that go "
+                       "wrong."),
+        QStringLiteral("R"), QStringLiteral("0.2"));
+    const QCommandLineOption chaosFiles(
+        QStringLiteral("chaos-files"),
+        QStringLiteral("Directory of ZIP archives that chaos has the client unpack."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption chaosKill(
+        QStringLiteral("chaos-kill"),
+        QStringLiteral("Program name that chaos has the client kill by name."),
+        QStringLiteral("NAME"));
     parser.addOptions({port, cert, key, registerModes, keepAliveModes, script, timeout, segments,
-                       glue, garbage, once});
+                       glue, garbage, once, chaos, chaosRate, chaosFiles, chaosKill});
     parser.process(arguments);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -151,5 +170,25 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
     options->glue = parser.isSet(glue);
     options->garbage = parser.isSet(garbage);
     options->once = parser.isSet(once);
+    options->chaos = parser.isSet(chaos);
+    bool ok = false;
+    if (options->chaos) {
+        options->chaosSeed = parser.value(chaos).toUInt(&ok);
+        if (!ok) {
+            *error = QStringLiteral("bad --chaos, expected a number");
+            return false;
+        }
+        if (!options->scriptFile.isEmpty()) {
+            *error = QStringLiteral("--chaos and --script exclude each other");
+            return false;
+        }
+    }
+    options->chaosRate = parser.value(chaosRate).toDouble(&ok);
+    if (!ok || options->chaosRate < 0 || options->chaosRate > 1) {
+        *error = QStringLiteral("bad --chaos-rate, expected 0 to 1");
+        return false;
+    }
+    options->chaosFilesDir = parser.value(chaosFiles);
+    options->chaosKillName = parser.value(chaosKill);
     return true;
 }

@@ -34,6 +34,12 @@ struct ServerOptions {
     bool glue = false;
     bool garbage = false;
     bool once = false;
+    // Chaos: an endless random stream of commands and faults, checked as it goes.
+    bool chaos = false;
+    quint32 chaosSeed = 0;
+    double chaosRate = 0.2;  // share of steps, registrations and keep-alives that go wrong
+    QString chaosFilesDir;   // ZIP archives to unpack on the client
+    QString chaosKillName;   // a program name the client may kill
 
     // Handles --help and unknown options itself (exits); any other bad value fails with *error.
     static bool parse(const QStringList &arguments, ServerOptions *options, QString *error);

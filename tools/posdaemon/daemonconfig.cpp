@@ -41,6 +41,8 @@ const char kDescription[] =
     "  binary                answers \"200 \\x80\\xA4\\xE9\\xFF\\n\" (not UTF-8)\n"
     "  empty-then-close      answers by closing without sending anything\n"
     "  short                 answers \"20\\n\"\n"
+    "  random[:SEED]         each connection runs normal (half of them) or one of the others,\n"
+    "                        slow with 100 to 3000 ms; the draws repeat for the same SEED\n"
     "\n"
     "Ends with exit code 0 on SIGTERM or SIGINT.";
 
@@ -62,6 +64,13 @@ bool parseMode(const QString &text, DaemonConfig *config) {
             config->mode = name.second;
             return true;
         }
+    }
+    if (text == QLatin1String("random") || text.startsWith(QLatin1String("random:"))) {
+        config->mode = Mode::Random;
+        if (text.size() == 6) return true;
+        bool ok = false;
+        config->randomSeed = text.mid(7).toUInt(&ok);
+        return ok;
     }
     const QLatin1String slowPrefix("slow:");
     if (!text.startsWith(slowPrefix)) return false;
@@ -123,4 +132,17 @@ bool DaemonConfig::parse(const QStringList &arguments, DaemonConfig *config, QSt
         return false;
     }
     return true;
+}
+
+DaemonConfig DaemonConfig::forConnection(QRandomGenerator *random) const {
+    if (mode != Mode::Random) return *this;
+    static const Mode others[] = {Mode::Silent,   Mode::NotFound,       Mode::NoEol,
+                                  Mode::Bytewise, Mode::Slow,           Mode::CloseAfterGreeting,
+                                  Mode::Binary,   Mode::EmptyThenClose, Mode::Short};
+    DaemonConfig drawn = *this;
+    const int count = int(sizeof others / sizeof others[0]);
+    const int draw = int(random->bounded(2 * count));
+    drawn.mode = draw < count ? Mode::Normal : others[draw - count];
+    drawn.slowMs = int(random->bounded(100, 3001));
+    return drawn;
 }

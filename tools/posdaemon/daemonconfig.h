@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,7 @@ struct DaemonConfig {
         Binary,
         EmptyThenClose,
         Short,
+        Random,  // each connection draws one of the others
     };
 
     quint16 port = 0;
@@ -25,6 +27,10 @@ struct DaemonConfig {
     QString tableFile;
     Mode mode = Mode::Normal;
     int slowMs = 0;
+    quint32 randomSeed = 0;
+
+    // The mode a new connection runs in: the configured one, or a draw for random mode.
+    DaemonConfig forConnection(QRandomGenerator *random) const;
 
     // Prints the help and exits on --help; otherwise false with a message on a bad command line.
     static bool parse(const QStringList &arguments, DaemonConfig *config, QString *error);

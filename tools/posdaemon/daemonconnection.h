@@ -30,7 +30,7 @@ class DaemonConnection : public QObject {
 
     const int m_id;
     QTcpSocket *const m_socket;
-    const DaemonConfig &m_config;
+    const DaemonConfig m_config;  // a copy: in random mode each connection has its own
     const ReplyTable &m_table;
     QByteArray m_received;
     QByteArray m_trickle;  // bytewise mode: what is still to go out

@@ -5,7 +5,7 @@
 #include "daemonconnection.h"
 
 DaemonServer::DaemonServer(const DaemonConfig &config, const ReplyTable &table, QObject *parent)
-    : QObject(parent), m_config(config), m_table(table) {
+    : QObject(parent), m_config(config), m_table(table), m_random(config.randomSeed) {
     connect(&m_server, &QTcpServer::newConnection, this, &DaemonServer::acceptPending);
 }
 
@@ -20,5 +20,6 @@ quint16 DaemonServer::port() const { return m_server.serverPort(); }
 
 void DaemonServer::acceptPending() {
     while (QTcpSocket *socket = m_server.nextPendingConnection())
-        new DaemonConnection(++m_lastConnection, socket, m_config, m_table, this);
+        new DaemonConnection(++m_lastConnection, socket, m_config.forConnection(&m_random), m_table,
+                             this);
 }

@@ -23,4 +23,5 @@ class DaemonServer : public QObject {
     const ReplyTable m_table;
     QTcpServer m_server;
     int m_lastConnection = 0;
+    QRandomGenerator m_random;
 };
