@@ -1,7 +1,6 @@
 #include <signal.h>
 
 #include <QProcess>
-#include <QTcpServer>
 #include <QtTest>
 
 #include "tempdataroot.h"
@@ -31,12 +30,7 @@ void tst_signals::endsBySignal() {
     QFETCH(int, signalNumber);
     QFETCH(int, expectedStatus);
     TempDataRoot root;
-    QTcpServer probe;  // a closed loopback port: the client retries quietly meanwhile
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                      "restServerQt_port=%1\n")
-                           .arg(probe.serverPort()));
-    probe.close();
+    root.pointAtClosedServerPort();
 
     QProcess shell;
     shell.setProcessChannelMode(QProcess::SeparateChannels);

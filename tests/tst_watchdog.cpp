@@ -4,7 +4,6 @@
 
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstddef>
@@ -78,12 +77,7 @@ void tst_watchdog::notifiesServiceManager() {
     QFETCH(QString, watchdogUsec);
     QFETCH(bool, expectPings);
     TempDataRoot root;
-    QTcpServer probe;  // a closed loopback port: the client retries quietly meanwhile
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                      "restServerQt_port=%1\n")
-                           .arg(probe.serverPort()));
-    probe.close();
+    root.pointAtClosedServerPort();
 
     QTemporaryDir socketDir;
     QVERIFY(socketDir.isValid());
@@ -134,12 +128,7 @@ void tst_watchdog::ignoresUnusableSocketName_data() {
 void tst_watchdog::ignoresUnusableSocketName() {
     QFETCH(QString, socketName);
     TempDataRoot root;
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                      "restServerQt_port=%1\n")
-                           .arg(probe.serverPort()));
-    probe.close();
+    root.pointAtClosedServerPort();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("NOTIFY_SOCKET"), socketName);
     env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("1000000"));

@@ -13,6 +13,8 @@ public:
     QString logDir() const { return path() + QStringLiteral("Log/"); }
     // Writes an INI file into the settings directory (creating it).
     void writeSettings(const QString &iniText) const;
+    // Settings whose management server is a closed loopback port: the client retries quietly.
+    void pointAtClosedServerPort() const;
     // All lines of today's log file (empty when there is none).
     QStringList todaysLogLines() const;
 
