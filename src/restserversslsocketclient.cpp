@@ -1,7 +1,6 @@
 #include "restserversslsocketclient.h"
 
 #include <QEventLoop>
-#include <algorithm>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +8,8 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTextCodec>
+
+#include "jsonreader.h"
 
 namespace {
 const QByteArray keepAliveRequest = QByteArray("\x02_KA_\x03");
@@ -290,25 +291,26 @@ void RestServerSslSocketClient::dispatchPending() {
     m_dispatching = false;
 }
 
-// A message may carry a whole file, so each intermediate form is dropped as soon as the next
-// one exists: peak memory stays a small multiple of the message.
+// A message may carry a whole file: it is read without intermediate forms and its bytes are
+// released as soon as the values exist.
 QVariant RestServerSslSocketClient::parseMessage(QByteArray raw) {
-    // The wire is Windows-1252; pure ASCII (every Base64 upload) reads the same as UTF-8.
-    const bool ascii = std::all_of(raw.cbegin(), raw.cend(), [](char c) { return uchar(c) < 0x80; });
-    if (!ascii) raw = wireCodec()->toUnicode(raw).toUtf8();
-    QJsonParseError error;
-    QJsonDocument doc = QJsonDocument::fromJson(raw, &error);
-    if (error.error != QJsonParseError::NoError) {
+    const jsonReader::Result parsed = jsonReader::read(raw, MessageFramer::defaultMaxDepth);
+    if (!parsed.error.isEmpty()) {
         log(905,
             QStringLiteral("Malformed message from the server discarded (%1 at offset %2): %3")
-                .arg(error.errorString())
-                .arg(error.offset)
-                .arg(QString::fromUtf8(raw.left(128))),
+                .arg(parsed.error)
+                .arg(parsed.offset)
+                .arg(wireCodec()->toUnicode(raw.left(128))),
             cls("readClient"));
         return {};
     }
-    raw = QByteArray();
-    return doc.toVariant();
+    if (!parsed.repeatedKey.isNull())
+        log(905,
+            QStringLiteral("Key '%1' appears twice in one object of a message from the server; "
+                           "the last value counts")
+                .arg(parsed.repeatedKey),
+            cls("readClient"));
+    return parsed.value;
 }
 
 bool RestServerSslSocketClient::outputDrained() const {
@@ -447,11 +449,10 @@ void RestServerSslSocketClient::handleRestServerData(const QVariant &message) {
         log(902, QStringLiteral("Json array node empty!"), src);
         return;
     }
-    const auto isString = [&root](const char *key) {
-        return root.value(QLatin1String(key)).userType() == QMetaType::QString;
-    };
-    const bool isResponse = isString("responseType");
-    if (!isResponse && !isString("commandType")) {
+    const QString responseType = QStringLiteral("responseType");
+    const QString commandType = QStringLiteral("commandType");
+    const bool isResponse = param::isString(root, responseType);
+    if (!isResponse && !param::isString(root, commandType)) {
         log(903,
             QStringLiteral("Json root node -> 'responseType' or 'commandType' are missing or not "
                            "a string!"),
@@ -465,13 +466,13 @@ void RestServerSslSocketClient::handleRestServerData(const QVariant &message) {
     }
     const QVariantList entries = data.toList();
     if (isResponse) {
-        if (root.value(QStringLiteral("responseType")).toString() != QLatin1String("registerPOS"))
+        if (param::string(root, responseType) != QLatin1String("registerPOS"))
             return;
         for (const QVariant &entry : entries)
             if (entry.userType() == QMetaType::QVariantMap) evaluateRegisterAnswer(entry.toMap());
         return;
     }
-    const QString command = root.value(QStringLiteral("commandType")).toString();
+    const QString command = param::string(root, commandType);
     const quint64 generation = m_connectionGeneration;
     for (const QVariant &entry : entries) {
         if (generation != m_connectionGeneration) break;  // the connection went away meanwhile
@@ -578,7 +579,7 @@ QJsonObject RestServerSslSocketClient::setConfiguration(const QVariantMapT &data
         return utils.setErrorData(901, QStringLiteral("No data to save!"));
     if (dataType != QLatin1String("raw"))
         return utils.setErrorData(902, QStringLiteral("Currently only dataType raw is supported!"));
-    const QString value = data.value(QStringLiteral("dataValue")).toString();
+    const QString value = param::string(data, QStringLiteral("dataValue"));
     // An empty or undecodable value would wipe the settings and cut the device off its
     // server; refuse it like any other undecodable upload.
     if (utils.decodeBase64(value).isEmpty())

@@ -102,11 +102,14 @@ extern utilsModel utils;
 qint64 monotonicMs();
 
 // Typed access to command parameters: a parameter counts only when it has the expected type.
+// A string may come as QString or, when long and plain ASCII, as its bytes (see jsonReader).
 namespace param {
 bool isString(const QVariantMapT &data, const QString &key);
 bool isBool(const QVariantMapT &data, const QString &key);
 bool isNumber(const QVariantMapT &data, const QString &key);  // 64-bit integer or double
 QString string(const QVariantMapT &data, const QString &key, const QString &fallback = {});
+// The string's UTF-8 bytes, shared rather than copied when it came as bytes: for Base64 uploads.
+QByteArray stringBytes(const QVariantMapT &data, const QString &key);
 bool boolean(const QVariantMapT &data, const QString &key, bool fallback);
 qint64 integer(const QVariantMapT &data, const QString &key, qint64 fallback);
 }  // namespace param

@@ -155,8 +155,7 @@ QJsonObject utilsModel::saveFileContent(QVariantMapT data) {
         return writeReply(saveResultStruct{
             930, QStringLiteral("Not allowed to write in application folder!"), {}});
     // Bad data are refused before anything on disk changes.
-    const QByteArray bytes =
-        strictBase64(param::string(data, QStringLiteral("fileDataB64")).toUtf8());
+    const QByteArray bytes = strictBase64(param::stringBytes(data, QStringLiteral("fileDataB64")));
     if (bytes.isEmpty())
         return writeReply(
             saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
@@ -169,8 +168,7 @@ QJsonObject utilsModel::saveFileContent(QVariantMapT data) {
 }
 
 QJsonObject utilsModel::setRights(QVariantMapT data) {
-    const QByteArray bytes =
-        strictBase64(param::string(data, QStringLiteral("fileDataB64")).toUtf8());
+    const QByteArray bytes = strictBase64(param::stringBytes(data, QStringLiteral("fileDataB64")));
     if (bytes.isEmpty())
         return writeReply(
             saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});

@@ -17,7 +17,7 @@ QJsonObject utilsModel::pushLicense(QVariantMapT data) {
         return reply;
     };
     const QString path = param::string(data, QStringLiteral("path"));
-    const QString licenseData = param::string(data, QStringLiteral("licenseData"));
+    const QByteArray licenseData = param::stringBytes(data, QStringLiteral("licenseData"));
     if (path.isEmpty()) return finish(404, QStringLiteral("Missing parameter path"), {}, false);
     if (licenseData.isEmpty())
         return finish(404, QStringLiteral("Missing parameter licenseData"), {}, false);
@@ -38,7 +38,7 @@ QJsonObject utilsModel::pushLicense(QVariantMapT data) {
                       false);
     // License files may be binary: the decoded bytes are written exactly, and atomically.
     const saveResultStruct saved =
-        saveFile(target, QByteArray::fromBase64(licenseData.toLocal8Bit()), false, true);
+        saveFile(target, QByteArray::fromBase64(licenseData), false, true);
     if (saved.errorCode > 0) return finish(saved.errorCode, saved.errorDescription, {}, false);
 
     QString info = QStringLiteral("Saved file '%1'\n").arg(target);

@@ -46,7 +46,9 @@ QJsonObject utilsModel::setErrorData(int code, const QString &description) {
 
 namespace param {
 bool isString(const QVariantMapT &d, const QString &k) {
-    return d.contains(k) && d.value(k).userType() == QMetaType::QString;
+    if (!d.contains(k)) return false;
+    const int t = d.value(k).userType();
+    return t == QMetaType::QString || t == QMetaType::QByteArray;  // see jsonReader
 }
 bool isBool(const QVariantMapT &d, const QString &k) {
     return d.contains(k) && d.value(k).userType() == QMetaType::Bool;
@@ -57,7 +59,17 @@ bool isNumber(const QVariantMapT &d, const QString &k) {
     return t == QMetaType::LongLong || t == QMetaType::Double || t == QMetaType::Int;
 }
 QString string(const QVariantMapT &d, const QString &k, const QString &fallback) {
-    return isString(d, k) ? d.value(k).toString() : fallback;
+    if (!isString(d, k)) return fallback;
+    const QVariant v = d.value(k);
+    if (v.userType() != QMetaType::QByteArray) return v.toString();
+    // Plain ASCII, NUL included: the shorter conversions stop at a NUL.
+    const QByteArray bytes = v.toByteArray();
+    return QString::fromLatin1(bytes.constData(), bytes.size());
+}
+QByteArray stringBytes(const QVariantMapT &d, const QString &k) {
+    if (!isString(d, k)) return {};
+    const QVariant v = d.value(k);
+    return v.userType() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
 }
 bool boolean(const QVariantMapT &d, const QString &k, bool fallback) {
     return isBool(d, k) ? d.value(k).toBool() : fallback;

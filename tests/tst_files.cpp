@@ -328,6 +328,9 @@ void tst_files::everyCommandThroughTheClient() {
     QVERIFY(zipFile.open(QIODevice::ReadOnly));
     const QByteArray archive = zipFile.readAll();
     writeBytes(Session.dataLogLocation + "read.txt", "caf\xe9\r\n");
+    // Large enough that its Base64 reaches the handler as bytes rather than as a QString.
+    QByteArray binary(48 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < binary.size(); ++i) binary[i] = char(i * 7 + i / 256);
     ScriptedSession s(*m_root);
     const auto command = [](const char *name, const QJsonObject &params) {
         return ScriptedSession::command(QString::fromLatin1(name), {params});
@@ -345,7 +348,11 @@ void tst_files::everyCommandThroughTheClient() {
                                          {"basePathType", "temp"},
                                          {"isZipData", true},
                                          {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
-             command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}})}),
+             command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}}),
+             command("saveFileContent", {{"filePath", "made/here/b.bin"},
+                                         {"basePathType", "temp"},
+                                         {"isBinary", true},
+                                         {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
         qPrintable(s.serverStderr()));
     const auto ok = [&s](const char *name) {
         const QJsonObject r = s.result(QString::fromLatin1(name));
@@ -365,6 +372,8 @@ void tst_files::everyCommandThroughTheClient() {
     QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "unzipped/tmp_zip"));
     QVERIFY(ok("setRights"));
     QCOMPARE(readBytes(utils.rightsFilePath()), QByteArray("admin\t/a\n"));
+    QCOMPARE(s.result("saveFileContent", 2).value("errorCode").toInt(-1), 0);
+    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/b.bin"), binary);
 }
 
 QTEST_GUILESS_MAIN(tst_files)

@@ -1,15 +1,14 @@
 // The byte stream from the management server: the framer, then what the link does with every
-// complete JSON frame (Windows-1252 decoding, the JSON parse, the checks of the message's shape).
+// complete JSON frame (the message reader, the checks of the message's shape).
 // Command names are replaced by one that no handler has, so no input can make the fuzzer run a
 // real command (kill a process, write a file).
 //
 // Input: one byte giving the chunk size (0: all at once), then the stream.
-#include <QJsonDocument>
-#include <QTextCodec>
 #include <QVariantMap>
 #include <cstdint>
 
 #include "fuzzsupport.h"
+#include "jsonreader.h"
 #include "messageframer.h"
 #include "restserversslsocketclient.h"
 
@@ -49,7 +48,7 @@ QVariant defanged(QVariant message) {
     if (message.userType() != QMetaType::QVariantMap) return message;
     QVariantMap root = message.toMap();
     const QString key = QStringLiteral("commandType");
-    if (root.value(key).userType() == QMetaType::QString)
+    if (param::isString(root, key))
         root.insert(key, QStringLiteral("fuzz: no such command"));
     return root;
 }
@@ -59,13 +58,10 @@ void checkFrame(const Frame &frame) {
     if (!frame.bytes.startsWith('{') || !frame.bytes.endsWith('}'))
         fuzzsupport::fail("a JSON frame does not run from '{' to '}'");
     if (frame.bytes.size() > maxMessageBytes) fuzzsupport::fail("a JSON frame exceeds the bound");
-    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
     static RestServerSslSocketClient link;
-    QJsonParseError error;
-    const QJsonDocument document =
-        QJsonDocument::fromJson(codec->toUnicode(frame.bytes).toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError) return;
-    link.handleRestServerData(defanged(document.toVariant()));
+    const jsonReader::Result message = jsonReader::read(frame.bytes, maxDepth);
+    if (!message.error.isEmpty()) return;
+    link.handleRestServerData(defanged(message.value));
 }
 
 }  // namespace
