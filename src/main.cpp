@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <signal.h>
 
 #include <QCoreApplication>
@@ -9,6 +10,11 @@
 #include "utils.h"
 
 int main(int argc, char *argv[]) {
+    // A fixed threshold keeps every large buffer (a message carrying a file, its decoded bytes)
+    // in its own mapping that goes back to the system when freed. The adaptive default moves
+    // such buffers into the heap after the first one, where growing and freeing them leaves
+    // resident holes: memory after a large transfer would stay high for the process's life.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     signalWatcher::catchUnixSignals({SIGQUIT, SIGTERM, SIGHUP, SIGINT, SIGABRT, SIGSEGV});
     installMessageHandler();
     appSession.clientStartTime = QDateTime::currentDateTime();

@@ -112,7 +112,11 @@ QVector<MessageFramer::Frame> MessageFramer::append(const QByteArray &bytes) {
             m_state = State::Broken;
             break;
         }
-        m_current.append(data + start, i - start);
+        // A message that starts a chunk shares the chunk's bytes instead of copying them.
+        if (m_current.isEmpty())
+            m_current = bytes.mid(start, i - start);
+        else
+            m_current.append(data + start, i - start);
         if (complete) {
             if (m_maxNestingSeen > m_maxDepth) {
                 out.append({Frame::Discarded, QByteArray("message nested deeper than ") +

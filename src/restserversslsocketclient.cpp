@@ -365,7 +365,7 @@ bool RestServerSslSocketClient::sendBytes(const QByteArray &bytes, int timeoutS,
 
 bool RestServerSslSocketClient::sendToClient(const QString &typeCall, const QJsonObject &json,
                                              int timeoutS, bool quiet) {
-    const QByteArray compact = QJsonDocument(json).toJson(QJsonDocument::Compact);
+    QByteArray compact = QJsonDocument(json).toJson(QJsonDocument::Compact);
     if (!quiet) {
         log(300,
             QStringLiteral("Sending the following json message (timeout %1 seconds, first 256 "
@@ -374,8 +374,8 @@ bool RestServerSslSocketClient::sendToClient(const QString &typeCall, const QJso
                 .arg(QString::fromUtf8(compact.left(256))),
             cls("sendToClient"));
     }
-    m_lastRootJsonObject = json;
-    return sendBytes(compact + '\n', timeoutS, typeCall, cls("sendToClient"));
+    compact.append('\n');  // in place: a reply may carry a whole file
+    return sendBytes(compact, timeoutS, typeCall, cls("sendToClient"));
 }
 
 bool RestServerSslSocketClient::sendToClientRAW(const QString &typeCall, const QByteArray &data,
@@ -388,7 +388,6 @@ bool RestServerSslSocketClient::sendToClientRAW(const QString &typeCall, const Q
                 .arg(QString::fromUtf8(data)),
             cls("sendToClientRAW"));
     }
-    m_toSendMessage = data;
     return sendBytes(data, timeoutS, typeCall, cls("sendToClientRAW"));
 }
 

@@ -89,8 +89,6 @@ private:
     bool m_pauseConnect = false;
     QTimer m_pauseTimer;
     QTimer m_reconnectTimer;
-    QJsonObject m_lastRootJsonObject;
-    QByteArray m_toSendMessage;
     bool m_keepAliveResponseReceived = false;
     quint64 m_completedReads = 0;
     QMap<QString, Handler> m_handlers;

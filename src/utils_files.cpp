@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <algorithm>
 
 #include "atomicfile.h"
 #include "pathresolver.h"
@@ -14,9 +15,29 @@ namespace {
 // instead of holding them (and their Base64 form) in memory.
 constexpr qint64 maxFileContentBytes = qint64(64) * 1024 * 1024;
 
+bool isAscii(const QByteArray &bytes) {
+    return std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
+}
+
 QString textUpToNul(const QByteArray &bytes) {
     const int nul = bytes.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+}
+
+// Whether reading `data` as UTF-8 text and writing that text in the locale's encoding gives
+// back the same bytes, so that a large text upload need not be held as UTF-16 too. It does when
+// the locale is UTF-8 and the bytes are valid UTF-8 without the two things the conversion
+// drops: a leading byte-order mark and everything from a NUL on.
+bool textWriteKeepsBytes(const QByteArray &data) {
+    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
+    if (QTextCodec::codecForLocale()->mibEnum() != utf8->mibEnum()) return false;
+    if (data.startsWith("\xEF\xBB\xBF") || data.contains('\0')) return false;
+    // Checked in slices, carrying a sequence cut at a slice end over to the next one.
+    constexpr int sliceBytes = 64 * 1024;
+    QTextCodec::ConverterState state;
+    for (int at = 0; at < data.size(); at += sliceBytes)
+        utf8->toUnicode(data.constData() + at, qMin(sliceBytes, data.size() - at), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 // Strict: one character outside the alphabet (a line break too) makes the result empty.
@@ -55,6 +76,8 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
     QByteArray bytes;
     if (isBinary) {
         bytes = isBase64 ? strictBase64(data) : data;
+    } else if (!isBase64 && textWriteKeepsBytes(data)) {
+        bytes = data;
     } else {
         const QString text =
             isBase64 ? decodeBase64(QString::fromUtf8(data)) : QString::fromUtf8(data);
@@ -126,15 +149,23 @@ QJsonObject utilsModel::getFileContent(QVariantMapT data) {
     // Text mode drops the carriage returns, so CR LF arrives as LF.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return reply;
-    const QByteArray raw = file.read(maxFileContentBytes + 1);
+    QByteArray raw = file.read(maxFileContentBytes + 1);
     if (raw.size() > maxFileContentBytes) return fail(903, tooLarge);  // it grew meanwhile
+    const bool toBase64 = param::boolean(data, QStringLiteral("toBase64"), true);
+    reply = setErrorData(0, QString());
+    // ASCII reads the same in Windows-1252 and in every locale encoding: such a file (the usual
+    // case) goes to Base64 without the detour through UTF-16, which would triple its size.
+    if (toBase64 && isAscii(raw)) {
+        const QByteArray base64 = raw.toBase64();
+        raw = QByteArray();
+        reply.insert(QStringLiteral("fileData"), QLatin1String(base64));
+        return reply;
+    }
     const QString text = QTextCodec::codecForName("Windows-1252")->toUnicode(raw);
-    QByteArray out = param::boolean(data, QStringLiteral("toBase64"), true)
-                         ? encodeBase64(text).toLatin1()
-                         : text.toLocal8Bit();
+    raw = QByteArray();
+    QByteArray out = toBase64 ? encodeBase64(text).toLatin1() : text.toLocal8Bit();
     if (param::boolean(data, QStringLiteral("replaceSpecialChars"), false))
         out.replace('\x02', "<STX>").replace('\x03', "<ETX>");
-    reply = setErrorData(0, QString());
     reply.insert(QStringLiteral("fileData"), textUpToNul(out));
     return reply;
 }

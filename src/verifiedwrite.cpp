@@ -5,11 +5,26 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <cstring>
 
 #include "atomicfile.h"
 #include "utils.h"
 
 namespace {
+// Compared in slices: a file of many megabytes is not held a second time for the comparison.
+bool sameContent(QFile &file, const QByteArray &bytes) {
+    constexpr qint64 sliceBytes = 64 * 1024;
+    if (file.size() != bytes.size()) return false;
+    QByteArray slice;
+    for (qint64 at = 0; at < bytes.size(); at += slice.size()) {
+        slice = file.read(qMin(sliceBytes, bytes.size() - at));
+        if (slice.isEmpty() ||
+            std::memcmp(slice.constData(), bytes.constData() + at, size_t(slice.size())) != 0)
+            return false;
+    }
+    return file.read(1).isEmpty();
+}
+
 bool keepAsOld(const QString &target) {
     const QString old = target + QStringLiteral(".old");
     const QByteArray oldName = QFile::encodeName(old);
@@ -30,7 +45,7 @@ saveResultStruct verifiedWrite::writeAndVerify(const QString &tempPath, const QB
     QFile file(tempPath);
     if (!file.open(QIODevice::ReadOnly))
         return saveResultStruct{998, QStringLiteral("Can't open the temp file!"), {}};
-    if (file.readAll() != bytes)
+    if (!sameContent(file, bytes))
         return saveResultStruct{999, QStringLiteral("Written data doesn't compare!"), {}};
     return written;
 }

@@ -90,6 +90,7 @@ class tst_filewrite : public QObject {
     void writes_data();
     void writes();
     void oldVersionIsKeptAndReplaced();
+    void readBackMismatchKeepsTarget_data();
     void readBackMismatchKeepsTarget();
     void badInput_data();
     void badInput();
@@ -137,6 +138,11 @@ void tst_filewrite::writes_data() {
     for (int i = 0; i < 256; ++i) all[i] = char(i);
     QTest::newRow("text") << "t.txt"
                           << "temp" << false << QByteArray("a\r\nb é\n") << "{temp}t.txt";
+    // Long enough that a two-byte character straddles the slices in which text is checked.
+    QTest::newRow("long text") << "l.txt"
+                               << "temp" << false
+                               << QByteArray(65535, 'a') + "é\n" + QByteArray(70000, 'b')
+                               << "{temp}l.txt";
     QTest::newRow("binary") << "b.bin"
                             << "symbolData" << true << all << "{sym}b.bin";
     QTest::newRow("new directories") << "x/y/z.bin"
@@ -188,14 +194,22 @@ void tst_filewrite::oldVersionIsKeptAndReplaced() {
     QVERIFY(!QFileInfo::exists(target + ".tmp"));
 }
 
+// Text mode reads the data as UTF-8: what that reading changes fails the comparison.
+void tst_filewrite::readBackMismatchKeepsTarget_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("not UTF-8") << QByteArray("\xff\xfe");
+    QTest::newRow("sequence cut at the end") << QByteArray("caf\xc3");
+    QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbftext");
+    QTest::newRow("NUL byte") << QByteArray("te\0xt", 5);
+}
+
 void tst_filewrite::readBackMismatchKeepsTarget() {
+    QFETCH(QByteArray, bytes);
     const QString target = Session.dataTempLocation + "t.txt";
     writeBytes(target, "previous");
-    // Text mode turns bytes that are not UTF-8 into replacement characters.
-    const QJsonObject reply =
-        save({{"filePath", "t.txt"},
-              {"basePathType", "temp"},
-              {"fileDataB64", QString::fromLatin1(QByteArray("\xff\xfe").toBase64())}});
+    const QJsonObject reply = save({{"filePath", "t.txt"},
+                                    {"basePathType", "temp"},
+                                    {"fileDataB64", QString::fromLatin1(bytes.toBase64())}});
     QCOMPARE(reply.value("errorCode").toInt(-1), 999);
     QCOMPARE(reply.value("errorDescription").toString(), "Written data doesn't compare!");
     QCOMPARE(readBytes(target), QByteArray("previous"));
