@@ -15,8 +15,7 @@ const std::array<QChar, 256> &windows1252() {
         QTextCodec *codec = QTextCodec::codecForName("Windows-1252");
         for (int b = 0; b < 256; ++b) {
             const char byte = char(b);
-            const QString decoded = codec ? codec->toUnicode(&byte, 1) : QString();
-            t[b] = decoded.size() == 1 ? decoded.at(0) : QChar(QChar::ReplacementCharacter);
+            t[b] = codec->toUnicode(&byte, 1).at(0);
         }
         return t;
     }();
@@ -54,18 +53,15 @@ class Parser {
         QVariant value;
         if (parseValue(value, 0)) {
             skipSpace();
-            if (m_at == m_size) {
-                result.value = std::move(value);
-                result.repeatedKey = m_repeatedKey;
-            }
-            else
-                fail("garbage at the end of the document");
+            if (m_at != m_size) fail("garbage at the end of the document");
         }
         if (m_error) {
-            result.value = QVariant();
             result.error = QString::fromLatin1(m_error);
             result.offset = m_at;
+            return result;
         }
+        result.value = std::move(value);
+        result.repeatedKey = m_repeatedKey;
         return result;
     }
 
@@ -113,17 +109,34 @@ class Parser {
         return true;
     }
 
-    bool parseObject(QVariant &out, int depth) {
+    // The members of an object or the elements of an array, from the opening bracket past the
+    // closing one; `item` reads one of them.
+    template <typename Item>
+    bool parseItems(char close, const char *unterminated, int depth, Item item) {
         if (depth > m_maxDepth) return fail("too deeply nested");
-        ++m_at;  // '{'
-        QVariantMap map;
+        ++m_at;  // the opening bracket
         skipSpace();
-        if (!atEnd() && peek() == '}') {
+        if (!atEnd() && peek() == close) {
             ++m_at;
-            out = map;
             return true;
         }
         for (;;) {
+            if (!item()) return false;
+            skipSpace();
+            if (atEnd()) return fail(unterminated);
+            if (peek() == close) {
+                ++m_at;
+                return true;
+            }
+            if (peek() != ',') return fail("missing value separator");
+            ++m_at;
+            skipSpace();
+        }
+    }
+
+    bool parseObject(QVariant &out, int depth) {
+        QVariantMap map;
+        const bool ok = parseItems('}', "unterminated object", depth, [&] {
             if (atEnd() || peek() != '"') return fail("a key must be a string");
             QVariant key;
             if (!parseString(key, false)) return false;
@@ -136,42 +149,22 @@ class Parser {
             const QString name = key.toString();
             if (m_repeatedKey.isNull() && map.contains(name)) m_repeatedKey = name;
             map.insert(name, std::move(value));
-            skipSpace();
-            if (atEnd()) return fail("unterminated object");
-            if (peek() == '}') break;
-            if (peek() != ',') return fail("missing value separator");
-            ++m_at;
-            skipSpace();
-        }
-        ++m_at;  // '}'
-        out = map;
-        return true;
+            return true;
+        });
+        if (ok) out = map;
+        return ok;
     }
 
     bool parseArray(QVariant &out, int depth) {
-        if (depth > m_maxDepth) return fail("too deeply nested");
-        ++m_at;  // '['
         QVariantList list;
-        skipSpace();
-        if (!atEnd() && peek() == ']') {
-            ++m_at;
-            out = list;
-            return true;
-        }
-        for (;;) {
+        const bool ok = parseItems(']', "unterminated array", depth, [&] {
             QVariant value;
             if (!parseValue(value, depth)) return false;
             list.append(std::move(value));
-            skipSpace();
-            if (atEnd()) return fail("unterminated array");
-            if (peek() == ']') break;
-            if (peek() != ',') return fail("missing value separator");
-            ++m_at;
-            skipSpace();
-        }
-        ++m_at;  // ']'
-        out = list;
-        return true;
+            return true;
+        });
+        if (ok) out = list;
+        return ok;
     }
 
     // Control characters are taken as they are and an unknown escape stands for its character,

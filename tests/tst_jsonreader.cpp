@@ -5,7 +5,7 @@
 
 namespace {
 // Typed rendering, so that a row also pins the variant type: i (qlonglong), d (double),
-// "..." (QString), b"..." (QByteArray), true, false, null, [...], {key:...}.
+// "..." (QString), true, false, null, [...], {key:...}.
 QString render(const QVariant &v) {
     switch (v.userType()) {
         case QMetaType::QVariantMap: {
@@ -22,11 +22,6 @@ QString render(const QVariant &v) {
         }
         case QMetaType::QString:
             return QLatin1Char('"') + v.toString() + QLatin1Char('"');
-        case QMetaType::QByteArray: {
-            const QByteArray bytes = v.toByteArray();
-            return QStringLiteral("b\"") + QString::fromLatin1(bytes.constData(), bytes.size()) +
-                   QLatin1Char('"');
-        }
         case QMetaType::LongLong:
             return QStringLiteral("i") + QString::number(v.toLongLong());
         case QMetaType::Double:
@@ -46,6 +41,7 @@ class tst_jsonreader : public QObject {
   private slots:
     void reads_data();
     void reads();
+    void repeatedKeyKeepsTheLastValue();
     void refuses_data();
     void refuses();
     void longPlainStringsStayBytes_data();
@@ -77,9 +73,6 @@ void tst_jsonreader::reads_data() {
                                        QChar(0xd800) + QStringLiteral("x\"]");
     QTest::newRow("control bytes and NUL in a string")
         << QByteArray("[\"a\tb\x01\0c\"]", 10) << QString::fromLatin1("[\"a\tb\x01\0c\"]", 10);
-    QTest::newRow("repeated key keeps the last value")
-        << QByteArray(R"({"b":[{"c":1,"c":2}],"a":[1],"a":{"c":[3]}})")
-        << "{a:{c:[i3]},b:[{c:i2}]}";
 }
 
 void tst_jsonreader::reads() {
@@ -88,11 +81,15 @@ void tst_jsonreader::reads() {
     const jsonReader::Result result = jsonReader::read(json, 64);
     QCOMPARE(result.error, QString());
     QCOMPARE(render(result.value), expected);
-    // Reported once, by the first repetition.
-    QCOMPARE(result.repeatedKey,
-             QTest::currentDataTag() == QLatin1String("repeated key keeps the last value")
-                 ? QStringLiteral("c")
-                 : QString());
+    QCOMPARE(result.repeatedKey, QString());
+}
+
+void tst_jsonreader::repeatedKeyKeepsTheLastValue() {
+    const jsonReader::Result result =
+        jsonReader::read(R"({"b":[{"c":1,"c":2}],"a":[1],"a":{"c":[3]}})", 64);
+    QCOMPARE(result.error, QString());
+    QCOMPARE(render(result.value), "{a:{c:[i3]},b:[{c:i2}]}");
+    QCOMPARE(result.repeatedKey, "c");  // the first repetition is the one reported
 }
 
 void tst_jsonreader::refuses_data() {

@@ -130,6 +130,15 @@ void tst_protocol::replyDetails_data() {
         << "Sending the following json message (timeout 55 seconds";
     QTest::newRow("empty data list, no reply")
         << ScriptedSession::command("getClientInfo", {}) << 0 << QString();
+    const auto raw = [](const QByteArray &message) {
+        return QJsonObject{{"devserver", QJsonObject{{"raw", QString::fromLatin1(message.toBase64())}}}};
+    };
+    QTest::newRow("repeated key, reply and log line")
+        << raw(R"({"commandType":"getClientInfo","data":[{"x":1,"x":2}]})" "\n") << 1
+        << "Key 'x' appears twice in one object of a message from the server";
+    QTest::newRow("malformed message, no reply")
+        << raw(R"({"commandType":"getClientInfo","data":[{"x":}]})" "\n") << 0
+        << "Malformed message from the server discarded (illegal number at offset 44)";
 }
 
 void tst_protocol::replyDetails() {
