@@ -217,15 +217,6 @@ void RestServerSslSocketClient::readClient() {
     const QByteArray chunk = m_socket->readAll();
     if (chunk.isEmpty()) return;
     const QVector<MessageFramer::Frame> frames = m_framer.append(chunk);
-    const bool onlyKeepAliveAnswer = frames.size() == 1 &&
-                                     frames.first().kind == MessageFramer::Frame::Control &&
-                                     frames.first().bytes == keepAliveAnswerText;
-    if (!onlyKeepAliveAnswer) {
-        log(300,
-            QStringLiteral("Received (first 128 bytes):\n%1")
-                .arg(wireCodec()->toUnicode(chunk.left(128))),
-            QStringLiteral("RestServerSslSocketClient.readClient"));
-    }
     int acknowledgements = 0;
     bool overflow = false;
     for (const MessageFramer::Frame &frame : frames) {
@@ -246,6 +237,12 @@ void RestServerSslSocketClient::readClient() {
                 }
                 break;
             case MessageFramer::Frame::Json:
+                // The start of each message, not of each chunk: a chunk may begin inside a
+                // value, where no key tells that it is a secret to be masked.
+                log(300,
+                    QStringLiteral("Received (first 128 bytes):\n%1")
+                        .arg(wireCodec()->toUnicode(frame.bytes.left(128))),
+                    QStringLiteral("RestServerSslSocketClient.readClient"));
                 m_pendingMessages.enqueue(frame.bytes);
                 break;
             case MessageFramer::Frame::Discarded:

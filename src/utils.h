@@ -16,7 +16,7 @@ using QVariantMapT = QMap<QString, QVariant>;
 
 class utilsModel : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit utilsModel(QObject *parent = nullptr);
 
     // --- waiting and dates (utils_time.cpp)
@@ -120,6 +120,10 @@ QString line(const QDateTime &when, int logCode, const QString &identifier, cons
 QString filePath(const QString &logDir, const QDate &day);
 // Log lines that could not be written since start (the client never stops for a full disk).
 int lostLineCount();
+// The text with every secret replaced by "****": the values of the JSON keys that carry the
+// password, the rights entries, or files that hold them (settings, rights, licenses, uploads),
+// also when the text ends inside such a value, and "loginPass=" lines of a settings file.
+QString maskSecrets(const QString &text);
 }  // namespace logformat
 
 // Qt message handler: routes Qt's own messages into the daily log.

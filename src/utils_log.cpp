@@ -1,7 +1,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTextStream>
+#include <algorithm>
 #include <cstdio>
 
 #include "utils.h"
@@ -37,13 +39,32 @@ QString filePath(const QString &logDir, const QDate &day) {
 }
 
 int lostLineCount() { return lostLines; }
+
+QString maskSecrets(const QString &text) {
+    static const QStringList keys = {
+        QStringLiteral("loginPass"),   QStringLiteral("pwd"),
+        QStringLiteral("dataValue"),   QStringLiteral("settingsFileData"),
+        QStringLiteral("fileDataB64"), QStringLiteral("licenseData")};
+    // A value may be cut off by a preview: an open string runs to the end of the text.
+    static const QRegularExpression jsonValue(
+        QStringLiteral("(\"(?:%1)\"\\s*:\\s*\")(?:[^\"\\\\]|\\\\.)*(?:\\\\?$|\")")
+            .arg(keys.join(QLatin1Char('|'))));
+    static const QRegularExpression iniValue(QStringLiteral("(\\bloginPass\\s*=)[^\\n]*"));
+    if (!std::any_of(keys.cbegin(), keys.cend(),
+                     [&text](const QString &key) { return text.contains(key); }))
+        return text;
+    QString masked = text;
+    masked.replace(jsonValue, QStringLiteral("\\1****\""));
+    masked.replace(iniValue, QStringLiteral("\\1****"));
+    return masked;
+}
 }  // namespace logformat
 
 void utilsModel::addDebugText(int logCode, const QString &logText, const QString &identifier,
                               bool writeToLog, bool writeToConsole) {
     if (!writeToLog && !writeToConsole) return;
     const QDateTime now = QDateTime::currentDateTime();
-    QString line = logformat::line(now, logCode, identifier, logText);
+    QString line = logformat::line(now, logCode, identifier, logformat::maskSecrets(logText));
     if (writeToLog) {
         line.replace(QChar(2), QStringLiteral("<STX>"));
         line.replace(QChar(3), QStringLiteral("<ETX>"));
@@ -94,7 +115,7 @@ void messageOutputHandler(QtMsgType type, const QMessageLogContext &context, con
         return;
     }
     utils.addDebugText(code, msg, identifier, true, false);
-    if (previousHandler) previousHandler(type, context, msg);
+    if (previousHandler) previousHandler(type, context, logformat::maskSecrets(msg));
 }
 
 void installMessageHandler() { previousHandler = qInstallMessageHandler(messageOutputHandler); }
@@ -104,9 +125,8 @@ void utilsModel::cleanLogFiles() {
     const QDate today = QDate::currentDate();
     Session.cleanLogFilesLastDate = today;
     const QString dir = Session.dataLogLocation;
-    const QStringList names =
-        QDir(dir).entryList({QStringLiteral("_LOG_*_QLTRestClientQt.txt")}, QDir::Files,
-                            QDir::Unsorted);
+    const QStringList names = QDir(dir).entryList({QStringLiteral("_LOG_*_QLTRestClientQt.txt")},
+                                                  QDir::Files, QDir::Unsorted);
     int total = 0;
     QStringList oldFiles;
     QMap<QString, QDate> dates;
@@ -137,8 +157,8 @@ void utilsModel::cleanLogFiles() {
                      id, true, true);
     }
     for (int i = keep; i < oldFiles.size(); ++i) {
-        addDebugText(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)),
-                     id, true, true);
+        addDebugText(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)), id,
+                     true, true);
         QFile::remove(QStringLiteral("%1/%2").arg(dir, oldFiles.at(i)));
     }
 }

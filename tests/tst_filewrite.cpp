@@ -594,7 +594,7 @@ void tst_filewrite::targetSurvivesKilledClient() {
             QTRY_VERIFY_WITH_TIMEOUT(server->canReadLine(), 10000);
             const int port = server->readLine().trimmed().toInt();
             QVERIFY(port > 0);
-            m_root->writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=localhost\n"
+            m_root->writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
                                                  "restServerQt_port=%1\n")
                                       .arg(port));
         }

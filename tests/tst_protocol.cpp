@@ -13,6 +13,7 @@ class tst_protocol : public QObject {
     Q_OBJECT
 private slots:
     void registrationRecord();
+    void secretsStayOutOfLogAndConsole();
     void refusedRegistrationStaysConnected();
     void sleepPausesThenReconnects();
     void everyCommandGetsOneEnvelope();
@@ -61,6 +62,65 @@ void tst_protocol::registrationRecord() {
                                      .object();
     QCOMPARE(record, expected);
     QCOMPARE(regs.first().keys(), (QStringList{"data", "typeCall"}));
+}
+
+// Every form a secret can take on its way through the client: as text, and Base64-encoded
+// inside a longer text at any of the three byte offsets.
+static QStringList secretForms(const QByteArray &secret) {
+    QStringList forms{QString::fromUtf8(secret)};
+    for (int offset = 0; offset < 3; ++offset) {
+        const QByteArray encoded = QByteArray(QByteArray(offset, 'x') + secret).toBase64();
+        // Only the characters that depend on the secret's bytes alone.
+        const int first = (offset * 8 + 5) / 6;
+        const int last = (offset + secret.size()) * 8 / 6;
+        forms << QString::fromLatin1(encoded.mid(first, last - first));
+    }
+    return forms;
+}
+
+void tst_protocol::secretsStayOutOfLogAndConsole() {
+    const QByteArray password = "Pa55-word-at-start";
+    const QByteArray newPassword = "N3w-pa55-word-later";
+    const QByteArray rightsSecret = "R1ghts-secret-value";
+    TempDataRoot root;
+    QDir().mkpath(root.settingsDir());
+    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
+    QVERIFY(rights.open(QIODevice::WriteOnly));
+    rights.write("till\t" + rightsSecret + "\n");
+    rights.close();
+    const quint16 port = ScriptedSession::freeLoopbackPort();
+    ScriptedSession s(root);
+    s.setPort(port);
+    s.addSettings(QStringLiteral("[Credentials]\nloginPass=%1\n").arg(QString::fromLatin1(password)));
+    const QByteArray newSettings =
+        "[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=" + QByteArray::number(port) +
+        "\n[POS]\npos_host=127.0.0.1\n[Credentials]\nloginPass=" + newPassword + "\n";
+    const QByteArray newRights = "till\t" + rightsSecret + "\nback\t" + rightsSecret + "\n";
+    QVERIFY2(s.run({ScriptedSession::command(QStringLiteral("getConfiguration")),
+                    ScriptedSession::command(QStringLiteral("setRights"),
+                                             {QJsonObject{{"fileDataB64", QString::fromLatin1(newRights.toBase64())}}}),
+                    {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 5000}}}}},
+                    ScriptedSession::command(QStringLiteral("setConfiguration"),
+                                             {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
+                    {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 5000}}}}},
+                    ScriptedSession::command(QStringLiteral("getConfiguration"))}),
+             qPrintable(s.serverStderr()));
+    // The secrets did travel: three registrations, the last with the new password.
+    const QList<QJsonObject> regs = s.replies(QStringLiteral("registerPOS"));
+    QCOMPARE(regs.size(), 3);
+    QCOMPARE(regs.last().value("data").toArray().first().toObject().value("loginPass").toString(),
+             QString::fromLatin1(newPassword));
+    const QString log = s.clientLog();
+    const QString console = s.clientConsole();
+    for (const QByteArray &secret : {password, newPassword, rightsSecret}) {
+        for (const QString &form : secretForms(secret)) {
+            QVERIFY2(!log.contains(form), qPrintable(secret + " as " + form + " in the log"));
+            QVERIFY2(!console.contains(form), qPrintable(secret + " as " + form + " on the console"));
+        }
+    }
+    QVERIFY(log.contains(QStringLiteral("\"loginPass\":\"****\"")));
+    // The console shows the same line through Qt's debug stream, which escapes the quotes.
+    QVERIFY(console.contains(QStringLiteral("\\\"loginPass\\\":\\\"****\\\"")));
 }
 
 void tst_protocol::refusedRegistrationStaysConnected() {

@@ -43,7 +43,7 @@ bool ScriptedSession::run(const QList<QJsonObject> &commands, int timeoutS) {
     const int port = portLine.toInt();
     if (port <= 0) return false;
 
-    m_root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=localhost\n"
+    m_root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
                                         "restServerQt_port=%1\n[POS]\npos_host=127.0.0.1\n")
                              .arg(port) +
                          m_extraIni);
@@ -51,8 +51,9 @@ bool ScriptedSession::run(const QList<QJsonObject> &commands, int timeoutS) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QLT_DATA_ROOT"), m_root.path());
     client.setProcessEnvironment(env);
-    client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    client.setStandardOutputFile(QProcess::nullDevice());
+    // A file, not a pipe: a pipe nobody reads while the server runs would stall the client.
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.setStandardOutputFile(consolePath());
     client.start(testpaths::clientBinary(), {});
     if (!client.waitForStarted()) return false;
 
@@ -81,6 +82,13 @@ QJsonObject ScriptedSession::result(const QString &typeCall, int n) const {
     const QList<QJsonObject> r = replies(typeCall);
     if (n >= r.size()) return {};
     return r.at(n).value(QStringLiteral("data")).toArray().first().toObject();
+}
+
+QString ScriptedSession::consolePath() const { return m_root.path() + QStringLiteral("client-console.txt"); }
+
+QString ScriptedSession::clientConsole() const {
+    QFile file(consolePath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 QString ScriptedSession::clientLog() const { return m_root.todaysLogLines().join(QLatin1Char('\n')); }

@@ -32,11 +32,14 @@ public:
     QJsonObject result(const QString &typeCall, int n = 0) const;
     QString serverStderr() const { return m_serverErr; }
     QString clientLog() const;
+    // What the client printed on stdout and stderr.
+    QString clientConsole() const;
 
     // A command object as the server sends it.
     static QJsonObject command(const QString &name, const QList<QJsonObject> &params = {QJsonObject()});
 
 private:
+    QString consolePath() const;
     const TempDataRoot &m_root;
     QString m_extraIni;
     QStringList m_serverArgs;
