@@ -23,7 +23,7 @@ posReplyParser::posReplyParser(int okResultCode, bool waitForEnd, bool waitForEn
 
 posReplyParser::State posReplyParser::addChunk(const QByteArray &chunk) {
     if (m_state != State::Incomplete) return m_state;
-    if (chunk.isEmpty()) return m_state = State::Complete;
+    if (chunk.isEmpty()) return m_state = m_buffer.isEmpty() ? State::Complete : State::Truncated;
     if (qint64(m_buffer.size()) + chunk.size() > maxReplyBytes) {
         m_buffer.clear();
         return m_state = State::Overflow;
@@ -31,16 +31,23 @@ posReplyParser::State posReplyParser::addChunk(const QByteArray &chunk) {
     m_buffer += chunk;
     if (m_buffer.size() < 3) return m_state;
     // The marker is looked for at the end of the whole reply: TCP may split it across chunks.
-    const bool toMarker =
-        (codeIsExpected() || m_waitForEndAtPart2) && (m_waitForEnd || m_waitForEndAtPart2);
-    if (toMarker ? m_buffer.endsWith(m_endMarker) : m_buffer.endsWith('\n'))
+    if (endsWithMarker() ? m_buffer.endsWith(m_endMarker) : m_buffer.endsWith('\n'))
         m_state = State::Complete;
     return m_state;
 }
 
+bool posReplyParser::endsWithMarker() const {
+    return (m_waitForEnd || m_waitForEndAtPart2) && (m_waitForEndAtPart2 || codeIsExpected());
+}
+
+QString posReplyParser::missingEnd() const {
+    if (endsWithMarker()) return QStringLiteral("no end marker \"%1\"").arg(preview(m_endMarker));
+    return QStringLiteral("no final line end");
+}
+
 bool posReplyParser::codeIsExpected() const {
-    return isDigit(m_buffer[0]) && isDigit(m_buffer[1]) && isDigit(m_buffer[2]) &&
-           m_buffer.left(3).toInt() == m_okResultCode;
+    return m_buffer.size() >= 3 && isDigit(m_buffer[0]) && isDigit(m_buffer[1]) &&
+           isDigit(m_buffer[2]) && m_buffer.left(3).toInt() == m_okResultCode;
 }
 
 bool posReplyParser::startsWithCode(const QByteArray &bytes) {

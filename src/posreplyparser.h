@@ -26,7 +26,9 @@ class posReplyParser {
     // A daemon that never ends its reply must not grow the buffer without limit; no real
     // reply comes near this.
     static constexpr int maxReplyBytes = 16 * 1024 * 1024;
-    enum class State { Incomplete, Complete, Overflow };
+    // Truncated: the daemon fell silent or closed in the middle of a reply. What came is kept,
+    // but it is not a reply: a cut list must never pass for the whole list.
+    enum class State { Incomplete, Complete, Truncated, Overflow };
 
     // okResultCode: the expected code. waitForEnd: a reply with that code ends with the end
     // marker; waitForEndAtPart2: any reply ends with it. endTagForPart2: the end marker,
@@ -34,12 +36,14 @@ class posReplyParser {
     posReplyParser(int okResultCode, bool waitForEnd, bool waitForEndAtPart2,
                    const QByteArray &endTagForPart2);
 
-    // Adds one chunk as read. An empty chunk (nothing came in time, or the daemon closed)
-    // ends the reply with what was collected.
+    // Adds one chunk as read. An empty chunk (nothing came in time, or the daemon closed) ends
+    // the reply: an empty one is complete (no reply at all), a started one is truncated.
     State addChunk(const QByteArray &chunk);
     State state() const { return m_state; }
     // What was collected; emptied by an overflow.
     const QByteArray &buffer() const { return m_buffer; }
+    // What a reply that is not complete yet still lacks, for the error the server gets.
+    QString missingEnd() const;
 
     // True when the bytes start with three digits followed by a blank, a line end or nothing.
     static bool startsWithCode(const QByteArray &bytes);
@@ -53,6 +57,7 @@ class posReplyParser {
 
   private:
     bool codeIsExpected() const;
+    bool endsWithMarker() const;
 
     const int m_okResultCode;
     const bool m_waitForEnd;

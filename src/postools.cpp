@@ -142,7 +142,10 @@ bool posTools::exchange(posDataResponseStruct &result, const QString &command,
             readReply(parser);
             switch (parser.state()) {
                 case posReplyParser::State::Incomplete:
-                    result.resultText = posReplyParser::decode(parser.buffer());
+                case posReplyParser::State::Truncated:
+                    result.resultText =
+                        QStringLiteral("incomplete reply (%1): %2")
+                            .arg(parser.missingEnd(), posReplyParser::decode(parser.buffer()));
                     break;
                 case posReplyParser::State::Overflow:
                     // Another try would only bring the same flood again.

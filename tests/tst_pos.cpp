@@ -82,6 +82,8 @@ class tst_pos : public QObject {
 
     void replyCompletion_data();
     void replyCompletion();
+    void cutReplies_data();
+    void cutReplies();
     void replyIsBounded();
     void greeting_data();
     void greeting();
@@ -101,6 +103,8 @@ class tst_pos : public QObject {
     void floodIsCutAt16MiB();
     void nestedExchangeIsRefused();
     void slow_partialReplyIsRetriedOnce();
+    void slow_cutReplyFailsAfterRetry_data();
+    void slow_cutReplyFailsAfterRetry();
     void slow_silenceIsAnEmptyReply();
 
     void e2e_allThreeCommands();
@@ -192,9 +196,6 @@ void tst_pos::replyCompletion_data() {
     QTest::newRow("second part waits for marker whatever the code")
         << L{"404 x\n"} << 0 << false << true << QByteArray() << false << 0 << ""
         << "";
-    QTest::newRow("silence ends the reply")
-        << L{"200 Ok", ""} << 200 << false << false << QByteArray() << true << 200 << "200 Ok"
-        << "";
     QTest::newRow("nothing at all")
         << L{""} << 200 << false << false << QByteArray() << true << 0 << ""
         << "";
@@ -223,6 +224,42 @@ void tst_pos::replyCompletion() {
     QCOMPARE(reply.code, code);
     QCOMPARE(reply.firstLine, firstLine);
     if (code == okCode) QCOMPARE(reply.afterFirstLine, rest);
+}
+
+void tst_pos::cutReplies_data() {
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<int>("okCode");
+    QTest::addColumn<bool>("waitForEnd");
+    QTest::addColumn<bool>("anyCodeToMarker");
+    QTest::addColumn<QString>("missing");  // empty: a complete, empty reply
+    using L = QList<QByteArray>;
+    QTest::newRow("no line end, then silence")
+        << L{"200 partial", ""} << 200 << false << false << "no final line end";
+    QTest::newRow("list without its end marker")
+        << L{"250 list follows\nA\n", ""} << 250 << true << false << "no end marker \"//END\\n\"";
+    QTest::newRow("second part without its end marker")
+        << L{"404 x\n", ""} << 0 << false << true << "no end marker \"//END\\n\"";
+    QTest::newRow("other code without a line end")
+        << L{"403 Not allowed", ""} << 250 << true << false << "no final line end";
+    QTest::newRow("silence before anything") << L{""} << 200 << false << false << QString();
+}
+
+// A daemon that falls silent or hangs up in the middle of a reply has not answered.
+void tst_pos::cutReplies() {
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(int, okCode);
+    QFETCH(bool, waitForEnd);
+    QFETCH(bool, anyCodeToMarker);
+    QFETCH(QString, missing);
+    posReplyParser parser(okCode, waitForEnd, anyCodeToMarker, {});
+    for (const QByteArray &chunk : chunks) parser.addChunk(chunk);
+    if (missing.isEmpty()) {
+        QCOMPARE(parser.state(), posReplyParser::State::Complete);
+        return;
+    }
+    QCOMPARE(parser.state(), posReplyParser::State::Truncated);
+    QCOMPARE(parser.missingEnd(), missing);
+    QCOMPARE(parser.buffer(), chunks.first());
 }
 
 void tst_pos::replyIsBounded() {
@@ -552,7 +589,7 @@ void tst_pos::slow_partialReplyIsRetriedOnce() {
     const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "LONG"}}));
     QCOMPARE(r.value("errorCode").toInt(), 404);
     QVERIFY(
-        logHas(QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), 200 Ok xx")
+        logHas(QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), incomplete reply (no final line end): 200 Ok xx")
                    .arg(Settings.POS_port)));
     // The session end may be lost: closing while the daemon still sends resets the connection.
     QTRY_COMPARE(m_daemon->lines(true).filter(QStringLiteral(":LONG")),
@@ -560,6 +597,44 @@ void tst_pos::slow_partialReplyIsRetriedOnce() {
     const QStringList lines = m_daemon->lines(true);
     // One line end per send: a doubled one would show as an empty line.
     for (const QString &line : lines) QVERIFY2(!line.endsWith(QLatin1Char(':')), qPrintable(line));
+}
+
+void tst_pos::slow_cutReplyFailsAfterRetry_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QByteArray>("table");  // the daemon's extra replies, as its table file
+    QTest::addColumn<QJsonObject>("command");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("line end missing") << "noeol" << QByteArray() << QJsonObject{{"cmd", "PING"}}
+                                      << "incomplete reply (no final line end): 200 Ok";
+    QTest::newRow("end marker missing")
+        << "normal" << QByteArray("LIST\t250 list follows\\nA\\n\n")
+        << QJsonObject{{"cmd", "LIST"}, {"okCodeIfReceive2X", 250}}
+        << "incomplete reply (no end marker \"//END\\n\"): 250 list follows\nA\n";
+}
+
+// Slow: a reply cut off by silence is waited for 10 s, retried once, then reported as failed.
+void tst_pos::slow_cutReplyFailsAfterRetry() {
+    QFETCH(QString, mode);
+    QFETCH(QByteArray, table);
+    QFETCH(QJsonObject, command);
+    QFETCH(QString, description);
+    QStringList args{QStringLiteral("--mode"), mode};
+    if (!table.isEmpty()) {
+        args << QStringLiteral("--table") << m_root->path() + QStringLiteral("table.txt");
+        QFile file(args.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(table);
+    }
+    QVERIFY(startDaemon(args));
+    const QJsonObject r = utils.doDeamonCommand(params(command));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QCOMPARE(r.value("errorDescription").toString(),
+             QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), %2")
+                 .arg(Settings.POS_port)
+                 .arg(description));
+    QVERIFY(!r.contains("received"));
+    const QString sent = QLatin1Char(':') + command.value("cmd").toString();
+    QTRY_COMPARE(m_daemon->lines(true).filter(sent).size(), 2);
 }
 
 // Slow: the daemon answers after 12 s; the client stops waiting after 10 s.

@@ -28,8 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
          at += step)
         parser.addChunk(reply.mid(at, step));
     if (parser.state() == posReplyParser::State::Incomplete) parser.addChunk(QByteArray());
-    if (parser.state() != posReplyParser::State::Complete)
+    if (parser.state() == posReplyParser::State::Incomplete)
         fuzzsupport::fail("silence did not end the reply");
+    if (parser.state() == posReplyParser::State::Truncated && parser.buffer().isEmpty())
+        fuzzsupport::fail("nothing at all counted as a cut reply");
+    parser.missingEnd();
     if (!reply.startsWith(parser.buffer())) fuzzsupport::fail("the reply was not kept as sent");
 
     const posReply parsed = posReplyParser::parse(parser.buffer());
