@@ -15,6 +15,11 @@ struct settingsStruct {
     int keepAliveSecondsInterval = 25;
     QString restServerQt_host = QStringLiteral("localhost");
     quint16 restServerQt_port = 7957;
+    // Reconnection after repeated failed attempts: the delay doubles from 3 s up to this cap,
+    // and each delay is shortened by a random part of up to this percentage. The defaults
+    // keep a fixed 3 s.
+    int reconnectMaxDelaySeconds = 3;
+    int reconnectJitterPercent = 0;
     QString POS_host = QStringLiteral("127.0.0.1");
     quint16 POS_port = 1027;
     bool posSocketHighDebug = true;

@@ -31,6 +31,8 @@ int main(int argc, char *argv[]) {
     // Destroyed when exec() returns, so the link closes before the process ends.
     standaloneRunner runner;
     runner.start();
+    QObject::connect(&watcher, &signalWatcher::signal_stopRequested, &runner,
+                     &standaloneRunner::stop);
     systemdNotifier notifier;
     notifier.start();
     utils.addDebugText(100,

@@ -1,95 +1,75 @@
 #pragma once
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
 #include <QObject>
-#include <QQueue>
-#include <QSslError>
-#include <QSslSocket>
+#include <QString>
 #include <QTimer>
-#include <functional>
+#include <QVariant>
 
-#include "messageframer.h"
-#include "utils.h"
+#include "commanddispatcher.h"
+#include "linktransport.h"
 
-// The one TLS link to the management server: connection and reconnection, the wire
-// exchange (JSON messages and control frames), registration, and command dispatch.
+class QSslSocket;
+
+// The link to the management server: the transport keeps the connection alive, this class
+// registers the device on every connection, reads the server's answers and hands commands to
+// the dispatcher, one at a time, each reply sent on the connection its command came on.
 class RestServerSslSocketClient : public QObject {
     Q_OBJECT
-public:
-    enum class LinkState { Unconnected, Connecting, Connected, Registered };
-    Q_ENUM(LinkState)
+  public:
+    using LinkState = linkTransport::State;
 
-    static constexpr int reconnectDelayMs = 3000;
-    static constexpr int keepAliveAnswerTimeoutS = 10;
     static constexpr int maxSleepSeconds = 24 * 60 * 60;
+    static constexpr int registrationTimeoutS = 10;
 
     explicit RestServerSslSocketClient(QObject *parent = nullptr);
+    // With a socket of the caller's (tests); it carries its own trust settings.
+    RestServerSslSocketClient(QSslSocket *socket, QObject *parent);
+    ~RestServerSslSocketClient() override;
 
+    void setTiming(const linkTransport::Timing &timing) { m_transport.setTiming(timing); }
+    // The configured server always wins over what a caller passes; the caller's text is
+    // changed to it.
     void connectToHost(QString &host, quint16 port);
     void disconnectFromHost();
+    // Takes no further command, lets the running one finish and its reply leave, then emits
+    // signal_stopped. The caller bounds the wait.
+    void stop();
 
-    LinkState linkState() const { return m_state; }
-    bool isConnected() const { return m_state >= LinkState::Connected; }
-    bool isRegistered() const { return m_state == LinkState::Registered; }
+    LinkState linkState() const { return m_transport.state(); }
+    bool isRegistered() const { return linkState() == LinkState::Registered; }
 
-signals:
-    void signal_doneReading();
-    void signal_doneWriting();
-    void signal_socketError();
-    void signal_linkStateChanged(RestServerSslSocketClient::LinkState state);
+  public slots:
+    void sendKeepAliveMessage();
 
-public slots:
-    void socketStateChanged(QAbstractSocket::SocketState state);
-    void sslErrors(const QList<QSslError> &errors);
-    void socketError(QAbstractSocket::SocketError error);
-    void socketEncrypted();
-    void socketReadyRead();
-    void readClient();
-    void reconnect();
-    bool sendToClient(const QString &typeCall, const QJsonObject &json, int timeoutS, bool quiet);
-    bool sendToClientRAW(const QString &typeCall, const QByteArray &data, int timeoutS,
-                         bool quiet);
-    bool sendKeepAliveMessage();
+  signals:
+    void signal_linkStateChanged(RestServerSslSocketClient::LinkState state, const QString &detail);
+    void signal_stopped();
+
+  private:
+    void applySettings();
     bool registerClient();
-    void handleRestServerData(const QVariant &message);
-    void handleCommandTypes(const QString &commandType, const QVariantMapT &data);
-
-private:
-    using Handler = std::function<QJsonObject(const QVariantMapT &)>;
-
-    void setLinkState(LinkState state);
-    void closeWithReason(int logCode, const QString &source, const QString &reason);
-    bool outputDrained() const;
-    bool sendBytes(const QByteArray &bytes, int timeoutS, const QString &typeCall,
-                   const QString &source);
-    void onBytesWritten();
+    bool sendToClient(const QString &typeCall, const QJsonObject &json, int timeoutS, bool quiet,
+                      quint64 generation);
+    void scheduleDispatch();
     void dispatchPending();
-    QVariant parseMessage(QByteArray raw);
+    void handleRestServerData(const QVariant &message);
     void evaluateRegisterAnswer(const QVariantMap &record);
-    void endPause();
-    QJsonObject getConfiguration();
-    QJsonObject setConfiguration(const QVariantMapT &data, bool *changed);
-    QString hostPort(const QString &text) const;
-    void log(int code, const QString &text, const QString &source, bool toFile = true,
-             bool toConsole = true) const;
+    void handleCommandTypes(const QString &commandType, const QVariantMap &data);
+    void onSettingsChanged(bool configurationChanged, bool rightsChanged);
+    void reloadSettings();
+    void onOutputDrained();
+    void stopIfIdle();
+    void log(int code, const QString &text, const QString &source) const;
 
-    QSslSocket *m_socket;
-    QString m_hostName;
-    quint16 m_port = 0;
-    MessageFramer m_framer;
-    QQueue<QByteArray> m_pendingMessages;
+    linkTransport m_transport;
+    commandDispatcher m_dispatcher;
     bool m_dispatching = false;
-    // Counts connections so a reply never leaves on a connection its command did not come on.
-    quint64 m_connectionGeneration = 0;
-    qint64 m_lastSendTimeoutInSeconds = 0;
-    qint64 m_bytesWritten = 0;
-    LinkState m_state = LinkState::Unconnected;
-    bool m_pauseConnect = false;
-    QTimer m_pauseTimer;
-    QTimer m_reconnectTimer;
-    bool m_keepAliveResponseReceived = false;
-    quint64 m_completedReads = 0;
-    QMap<QString, Handler> m_handlers;
+    bool m_dispatchScheduled = false;
+    bool m_stopping = false;
+    bool m_stopped = false;
+    // A changed settings or rights file is loaded once the reply that confirms it has left.
+    bool m_reloadSettings = false;
+    bool m_reloadRights = false;
+    QTimer m_reloadTimer;
 };

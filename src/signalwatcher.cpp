@@ -72,5 +72,10 @@ void signalWatcher::onSignalPipe() {
     if (read(signalPipe[0], &byte, 1) != 1) return;
     std::printf("\nquit the service by signal(%d).\n", int(byte));
     std::fflush(stdout);
-    QCoreApplication::exit(0);
+    if (m_stopRequested) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    m_stopRequested = true;
+    emit signal_stopRequested();
 }

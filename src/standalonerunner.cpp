@@ -1,6 +1,7 @@
 #include "standalonerunner.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "restserversslsocketclient.h"
 #include "utils.h"
@@ -11,9 +12,37 @@ standaloneRunner::standaloneRunner(QObject *parent) : QObject(parent) {
 }
 
 standaloneRunner::~standaloneRunner() {
-    utils.addDebugText(210, QStringLiteral("Destroying standalone runner"),
-                       QStringLiteral("standaloneRunner::~standaloneRunner"), true, true);
-    QCoreApplication::quit();
+    const QString id = QStringLiteral("standaloneRunner::~standaloneRunner");
+    try {
+        utils.addDebugText(210, QStringLiteral("Destroying standalone runner"), id, true, true);
+        QCoreApplication::quit();
+    } catch (...) {
+        utils.addDebugText(219, QStringLiteral("An unknown error occured in deconstructor"), id,
+                           true, true);
+    }
+}
+
+void standaloneRunner::stop() {
+    const QString id = QStringLiteral("standaloneRunner::stop");
+    if (!m_restServerSslSocketClient) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    utils.addDebugText(700,
+                       QStringLiteral("Stopping: no new command; the running one may finish "
+                                      "within %1 s")
+                           .arg(stopGraceMs / 1000),
+                       id, true, true);
+    connect(m_restServerSslSocketClient, &RestServerSslSocketClient::signal_stopped, this,
+            [] { QCoreApplication::exit(0); });
+    QTimer::singleShot(stopGraceMs, this, [id] {
+        utils.addDebugText(701,
+                           QStringLiteral("Stopping: the running command did not finish in time; "
+                                          "its reply is lost"),
+                           id, true, true);
+        QCoreApplication::exit(0);
+    });
+    m_restServerSslSocketClient->stop();
 }
 
 void standaloneRunner::start() {

@@ -17,12 +17,16 @@ struct SettingRow {
     const char *key;
     QString defaultValue;
     Kind kind;
+    qint64 minimum = INT_MIN;  // for integers
+    qint64 maximum = INT_MAX;
 };
 
 QList<SettingRow> settingRows() {
     return {
         {"RestServiceQt/restServerQt_host", QStringLiteral("localhost"), Kind::String},
         {"RestServiceQt/restServerQt_port", QStringLiteral("7957"), Kind::Port},
+        {"RestServiceQt/reconnectMaxDelaySeconds", QStringLiteral("3"), Kind::Integer, 3, 86400},
+        {"RestServiceQt/reconnectJitterPercent", QStringLiteral("0"), Kind::Integer, 0, 100},
         {"POS/pos_host", QStringLiteral("127.0.0.1"), Kind::String},
         {"POS/pos_port", QStringLiteral("1027"), Kind::Port},
         {"POS/posSocketHighDebug", QStringLiteral("1"), Kind::Boolean},
@@ -180,7 +184,8 @@ void utilsModel::loadSettings(bool logSettings) {
                 valid = parseStrictInt(text, &number) && number > 0 && number <= 65535;
                 break;
             case Kind::Integer:
-                valid = parseStrictInt(text, &number) && number >= INT_MIN && number <= INT_MAX;
+                valid = parseStrictInt(text, &number) && number >= row.minimum &&
+                        number <= row.maximum;
                 break;
             case Kind::Boolean:
                 valid = parseStrictBool(text, &flag);
@@ -202,6 +207,10 @@ void utilsModel::loadSettings(bool logSettings) {
             Settings.restServerQt_host = text;
         else if (key == QLatin1String("RestServiceQt/restServerQt_port"))
             Settings.restServerQt_port = quint16(number);
+        else if (key == QLatin1String("RestServiceQt/reconnectMaxDelaySeconds"))
+            Settings.reconnectMaxDelaySeconds = int(number);
+        else if (key == QLatin1String("RestServiceQt/reconnectJitterPercent"))
+            Settings.reconnectJitterPercent = int(number);
         else if (key == QLatin1String("POS/pos_host"))
             Settings.POS_host = text;
         else if (key == QLatin1String("POS/pos_port"))
@@ -225,6 +234,9 @@ void utilsModel::loadSettings(bool logSettings) {
         QStringLiteral("\nRestServiceQt settings\n") +
         QStringLiteral("  - restServerQt_host     : %1\n").arg(Settings.restServerQt_host) +
         QStringLiteral("  - restServerQt_port     : %1\n").arg(Settings.restServerQt_port) +
+        QStringLiteral("  - reconnect delay       : 3 s, at most %1 s, jitter %2 %\n")
+            .arg(Settings.reconnectMaxDelaySeconds)
+            .arg(Settings.reconnectJitterPercent) +
         QStringLiteral("Tessaron POS settings\n") +
         QStringLiteral("  - POS_host              : %1\n").arg(Settings.POS_host) +
         QStringLiteral("  - POS_port              : %1\n").arg(Settings.POS_port) +

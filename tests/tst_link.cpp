@@ -1,20 +1,46 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
 
+#include "linktransport.h"
 #include "restserversslsocketclient.h"
 #include "tempdataroot.h"
+#include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
 #include "utils.h"
 
 using LinkState = RestServerSslSocketClient::LinkState;
 
+namespace {
+const QByteArray accepted = R"({"responseType":"registerPOS","data":[{"errorCode":0}]})"
+                            "\n";
+
+QByteArray command(const QString &name, const QJsonObject &parameters) {
+    const QJsonObject message{{"commandType", name}, {"data", QJsonArray{parameters}}};
+    return QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// Deadlines short enough for a test, in the same proportions as the product's.
+linkTransport::Timing shortTiming() {
+    linkTransport::Timing t;
+    t.reconnectDelayMs = 500;
+    t.handshakeTimeoutMs = 2000;
+    t.keepAliveIntervalMs = 2000;
+    t.keepAliveAnswerMs = 1000;
+    t.closeGraceMs = 500;
+    return t;
+}
+}  // namespace
+
+// The link against TLS servers on loopback that behave well and badly: registration, trust,
+// reconnection, and a deadline for every way a server can fall silent.
 class tst_link : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void init();
     void cleanup();
@@ -24,11 +50,22 @@ private slots:
     void reconnectsAfterEveryLoss();
     void closedPortIsRetried();
     void configuredServerWins();
+    void deadEndsAreLeft_data();
+    void deadEndsAreLeft();
+    void slowReaderKeepsTheLink();
+    void intakeIsBounded_data();
+    void intakeIsBounded();
+    void stopLetsTheReplyLeave();
+    void reconnectDelays_data();
+    void reconnectDelays();
+    void jitterShortensDelays();
 
-private:
+  private:
+    TlsTestServer *newServer();
     int logCount(const QString &needle) const;
     TempDataRoot *m_root = nullptr;
     RestServerSslSocketClient *m_link = nullptr;
+    QList<TlsTestServer *> m_servers;
 };
 
 void tst_link::initTestCase() { installMessageHandler(); }
@@ -38,13 +75,22 @@ void tst_link::init() {
     Settings = settingsStruct();
     utils.setDirectories(QString());
     utils.createDirectories(QString());
+    Settings.restServerQt_host = QStringLiteral("127.0.0.1");
     Settings.loginName = QStringLiteral("anna");
     m_link = new RestServerSslSocketClient;
 }
 
 void tst_link::cleanup() {
     delete m_link;
+    qDeleteAll(m_servers);
+    m_servers.clear();
     delete m_root;
+}
+
+TlsTestServer *tst_link::newServer() {
+    m_servers << new TlsTestServer(testpaths::pkiDir() + QStringLiteral("/server.pem"),
+                                   testpaths::pkiDir() + QStringLiteral("/server.key"));
+    return m_servers.last();
 }
 
 int tst_link::logCount(const QString &needle) const {
@@ -52,16 +98,22 @@ int tst_link::logCount(const QString &needle) const {
 }
 
 void tst_link::connectsAndRegisters() {
-    TlsTestServer server(testpaths::pkiDir() + QStringLiteral("/server.pem"),
-                         testpaths::pkiDir() + QStringLiteral("/server.key"));
-    Settings.restServerQt_port = server.start();
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    QList<LinkState> states;
+    connect(m_link, &RestServerSslSocketClient::signal_linkStateChanged, this,
+            [&states](LinkState state) { states << state; });
     m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(server.received(0).endsWith('\n'), 10000);
-    const QJsonObject message = QJsonDocument::fromJson(server.received(0)).object();
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    const QJsonObject message = QJsonDocument::fromJson(server->received(0)).object();
     QCOMPARE(message.value(QStringLiteral("typeCall")).toString(), QStringLiteral("registerPOS"));
-    QVERIFY(m_link->isConnected());
-    QVERIFY(logCount(QStringLiteral("Connected to host localhost:%1").arg(Settings.restServerQt_port)) == 1);
-    QTRY_VERIFY(logCount(QStringLiteral("is encrypted")) == 1);
+    QCOMPARE(states, (QList<LinkState>{LinkState::Connecting, LinkState::Encrypted,
+                                       LinkState::Registered}));
+    QCOMPARE(
+        logCount(QStringLiteral("Connected to host 127.0.0.1:%1").arg(Settings.restServerQt_port)),
+        1);
+    QCOMPARE(logCount(QStringLiteral("is encrypted")), 1);
     QCOMPARE(logCount(QStringLiteral("SSL error:")), 0);
 }
 
@@ -69,9 +121,11 @@ void tst_link::refusesUntrustedServers_data() {
     QTest::addColumn<QString>("cert");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expectedError");
-    QTest::newRow("certificate of another CA")
-        << "/untrusted/server.pem" << "/untrusted/server.key" << "issuer certificate";
-    QTest::newRow("certificate for another host") << "/wronghost.pem" << "/wronghost.key"
+    QTest::newRow("certificate of another CA") << "/untrusted/server.pem"
+                                               << "/untrusted/server.key"
+                                               << "issuer certificate";
+    QTest::newRow("certificate for another host") << "/wronghost.pem"
+                                                  << "/wronghost.key"
                                                   << "host name did not match";
 }
 
@@ -84,28 +138,27 @@ void tst_link::refusesUntrustedServers() {
     m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
     // Refused, logged, and tried again on the normal schedule.
     QTRY_VERIFY_WITH_TIMEOUT(server.connectionCount() >= 2, 10000);
-    QVERIFY(logCount(QStringLiteral("SSL error:")) >= 1);
-    QVERIFY2(m_root->todaysLogLines().filter(QStringLiteral("SSL error:")).first().contains(expectedError),
-             qPrintable(m_root->todaysLogLines().filter(QStringLiteral("SSL error:")).first()));
+    const QStringList errors = m_root->todaysLogLines().filter(QStringLiteral("SSL error:"));
+    QVERIFY(!errors.isEmpty());
+    QVERIFY2(errors.first().contains(expectedError), qPrintable(errors.first()));
     QCOMPARE(server.encryptedCount(), 0);
     for (int i = 0; i < server.connectionCount(); ++i) QVERIFY(server.received(i).isEmpty());
     QVERIFY(!m_link->isRegistered());
 }
 
 void tst_link::reconnectsAfterEveryLoss() {
-    TlsTestServer server(testpaths::pkiDir() + QStringLiteral("/server.pem"),
-                         testpaths::pkiDir() + QStringLiteral("/server.key"));
-    Settings.restServerQt_port = server.start();
+    TlsTestServer *server = newServer();
+    Settings.restServerQt_port = server->start();
     QList<qint64> connectedAt;
     QElapsedTimer clock;
     clock.start();
-    connect(&server, &TlsTestServer::newEncryptedConnection, this,
+    connect(server, &TlsTestServer::newEncryptedConnection, this,
             [&] { connectedAt << clock.elapsed(); });
     m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
     for (int round = 1; round <= 3; ++round) {
         QTRY_COMPARE_WITH_TIMEOUT(connectedAt.size(), round, 10000);
-        QTRY_VERIFY(m_link->isConnected());
-        server.closeAll();
+        QTRY_COMPARE(m_link->linkState(), LinkState::Encrypted);
+        server->closeAll();
         QTRY_COMPARE_WITH_TIMEOUT(m_link->linkState(), LinkState::Unconnected, 5000);
     }
     QTRY_COMPARE_WITH_TIMEOUT(connectedAt.size(), 4, 10000);
@@ -119,7 +172,6 @@ void tst_link::reconnectsAfterEveryLoss() {
 void tst_link::closedPortIsRetried() {
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    Settings.restServerQt_host = QStringLiteral("127.0.0.1");
     Settings.restServerQt_port = probe.serverPort();
     probe.close();  // nothing listens there any more
     m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
@@ -129,13 +181,182 @@ void tst_link::closedPortIsRetried() {
 }
 
 void tst_link::configuredServerWins() {
-    TlsTestServer server(testpaths::pkiDir() + QStringLiteral("/server.pem"),
-                         testpaths::pkiDir() + QStringLiteral("/server.key"));
-    Settings.restServerQt_port = server.start();
+    TlsTestServer *server = newServer();
+    Settings.restServerQt_port = server->start();
     QString host = QStringLiteral("other");
     m_link->connectToHost(host, 1);
     QCOMPARE(host, Settings.restServerQt_host);
-    QTRY_VERIFY_WITH_TIMEOUT(server.connectionCount() == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server->connectionCount() == 1, 10000);
+}
+
+// Each way a server can stop without closing: the link gives up within its deadline, says
+// why, and comes back on a new connection.
+void tst_link::deadEndsAreLeft_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("TLS handshake never answered") << "silent accept"
+                                                  << "not established within 2 s (TCP and TLS)";
+    QTest::newRow("keep-alive never answered") << "no answers"
+                                               << "Timeout occurred (timeout=1 seconds)";
+    QTest::newRow("stops reading in the middle of a reply")
+        << "stops reading"
+        << "Nothing received from the server and no output delivered for 3 s";
+}
+
+void tst_link::deadEndsAreLeft() {
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    TlsTestServer *server = newServer();
+    server->setSilentAccept(fault == QLatin1String("silent accept"));
+    if (fault == QLatin1String("stops reading")) {
+        server->setRegistrationAnswer(accepted);
+        server->setReadRate(10 * 1024 * 1024);  // small buffers from the start
+    }
+    Settings.restServerQt_port = server->start();
+    m_link->setTiming(shortTiming());
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    if (fault == QLatin1String("stops reading")) {
+        // A reply far larger than what the kernel buffers between the two ends.
+        testfiles::writeBytes(Session.dataTempLocation + QStringLiteral("big.txt"),
+                              QByteArray(32 * 1024 * 1024, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+        server->setReadRate(0);
+        server->send(0, command(QStringLiteral("getFileContent"),
+                                {{"filePath", "big.txt"}, {"sendTimeOut", 600}}));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(reason) == 1, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(server->connectionCount() == 2, 5000);
+    if (fault == QLatin1String("no answers")) QVERIFY(server->received(0).contains("\x02_KA_\x03"));
+}
+
+// A reader far slower than the reply's time-out allows for the whole reply, but steady: the
+// reply and the keep-alive queued behind it arrive, on the same connection.
+void tst_link::slowReaderKeepsTheLink() {
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    server->setKeepAliveAnswers(true);
+    server->setReadRate(1024 * 1024);
+    Settings.restServerQt_port = server->start();
+    m_link->setTiming(shortTiming());
+    const QByteArray content(6 * 1024 * 1024, 'y');
+    testfiles::writeBytes(Session.dataTempLocation + QStringLiteral("big.txt"), content);
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    server->send(0, command(QStringLiteral("getFileContent"),
+                            {{"filePath", "big.txt"}, {"sendTimeOut", 1}}));
+    QTRY_VERIFY_WITH_TIMEOUT(server->received(0).contains("\"fileData\""), 10000);
+    m_link->sendKeepAliveMessage();  // behind the reply
+    // The keep-alive left after the reply, was answered, and the answer acknowledged.
+    QTRY_VERIFY_WITH_TIMEOUT(server->received(0).endsWith("\x02_KA_\x03\x02_OK_\x03"), 60000);
+    QCOMPARE(server->connectionCount(), 1);
+    QCOMPARE(logCount(QStringLiteral("Timeout occurred")), 0);
+    QJsonObject reply;
+    for (const QByteArray &line : server->received(0).split('\n'))
+        if (line.contains("\"typeCall\":\"getFileContent\""))
+            reply = QJsonDocument::fromJson(line).object();
+    QCOMPARE(QByteArray::fromBase64(reply.value("data")
+                                        .toArray()
+                                        .first()
+                                        .toObject()
+                                        .value("fileData")
+                                        .toString()
+                                        .toLatin1()),
+             content);
+}
+
+void tst_link::intakeIsBounded_data() {
+    QTest::addColumn<int>("messages");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("as many as the bound") << linkTransport::maxQueuedMessages << false;
+    QTest::newRow("one more") << linkTransport::maxQueuedMessages + 1 << true;
+}
+
+// Messages that arrive together wait while the first one runs; beyond the bound the server is
+// misbehaving and the connection goes, instead of memory without end.
+void tst_link::intakeIsBounded() {
+    QFETCH(int, messages);
+    QFETCH(bool, closed);
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    QByteArray burst;
+    for (int i = 0; i < messages; ++i) burst += command(QStringLiteral("getNodes"), {});
+    server->send(0, burst);
+    if (closed) {
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("closing the connection")) == 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 2, 10000);
+        QCOMPARE(server->received(0).count("\"typeCall\":\"getNodes\""), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(server->received(0).count("\"typeCall\":\"getNodes\""), messages,
+                                  20000);
+        QCOMPARE(server->connectionCount(), 1);
+    }
+}
+
+// A stop takes no new command but lets the running one finish and its reply leave.
+void tst_link::stopLetsTheReplyLeave() {
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    QSignalSpy stopped(m_link, &RestServerSslSocketClient::signal_stopped);
+    // A ping of two echo requests takes about a second; the stop comes while it runs.
+    server->send(0, command(QStringLiteral("pingDevices"),
+                            {{"ipFilterString", "127.0.0.1"}, {"pingHops", 2}}) +
+                        command(QStringLiteral("getNodes"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("Command to execute")) == 1, 10000);
+    m_link->stop();
+    QVERIFY(stopped.isEmpty());
+    QVERIFY(stopped.wait(10000));
+    QVERIFY(server->received(0).contains("\"typeCall\":\"pingDevices\""));
+    QTest::qWait(500);  // a command dispatched after the stop would answer at once
+    QVERIFY(!server->received(0).contains("\"typeCall\":\"getNodes\""));
+}
+
+void tst_link::reconnectDelays_data() {
+    QTest::addColumn<int>("maxDelaySeconds");
+    QTest::addColumn<QList<qint64>>("delaysMs");  // after 0, 1, 2, ... failed attempts
+    QTest::newRow("default: always 3 s") << 3 << QList<qint64>{3000, 3000, 3000, 3000, 3000};
+    QTest::newRow("growing up to 60 s")
+        << 60 << QList<qint64>{3000, 3000, 6000, 12000, 24000, 48000, 60000, 60000};
+}
+
+void tst_link::reconnectDelays() {
+    QFETCH(int, maxDelaySeconds);
+    QFETCH(QList<qint64>, delaysMs);
+    linkTransport transport(new QSslSocket);
+    transport.setBackoff({maxDelaySeconds, 0});
+    for (int failures = 0; failures < delaysMs.size(); ++failures)
+        QCOMPARE(transport.reconnectDelayMs(failures), delaysMs.at(failures));
+}
+
+// A fleet spreads out: each delay is drawn below the back-off curve, down to half of it.
+void tst_link::jitterShortensDelays() {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    Settings.restServerQt_port = probe.serverPort();
+    probe.close();
+    Settings.reconnectJitterPercent = 50;
+    m_link->setTiming(shortTiming());  // 500 ms, doubling up to the 3 s cap
+    QList<double> delays;
+    connect(m_link, &RestServerSslSocketClient::signal_linkStateChanged, this,
+            [&delays](LinkState state, const QString &detail) {
+                if (state == LinkState::Unconnected && detail.startsWith("Reconnecting in "))
+                    delays << detail.section(' ', 2, 2).toDouble();
+            });
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(delays.size() >= 5, 20000);
+    const QList<double> curve{0.5, 1, 2, 3, 3};
+    bool anyShortened = false;
+    for (int i = 0; i < curve.size(); ++i) {
+        QVERIFY2(delays.at(i) >= curve.at(i) / 2 && delays.at(i) <= curve.at(i),
+                 qPrintable(QString::number(delays.at(i))));
+        anyShortened = anyShortened || delays.at(i) < curve.at(i);
+    }
+    QVERIFY(anyShortened);
 }
 
 QTEST_GUILESS_MAIN(tst_link)

@@ -64,7 +64,8 @@ void tst_settings::freshDeviceGetsEveryDefault() {
         {"POS/posSocketHighDebug", "1"},                  {"Global/debugLevel", "50"},
         {"Global/ID__BoCompanyID", "-1"},                 {"Credentials/loginName", "demo"},
         {"Credentials/loginPass", "kelp"},                {"Credentials/channelID", "default"},
-        {"Various/diffPLU_Waiter_ID", "1"},               {"Various/diffPLU_PluPK", "50001"}};
+        {"Various/diffPLU_Waiter_ID", "1"},               {"Various/diffPLU_PluPK", "50001"},
+        {"RestServiceQt/reconnectMaxDelaySeconds", "3"},  {"RestServiceQt/reconnectJitterPercent", "0"}};
     for (const auto &kv : defaults)
         QCOMPARE(readIni(QLatin1String(kv.first)), QString::fromLatin1(kv.second));
     QCOMPARE(Settings.restServerQt_port, quint16(7957));
@@ -93,6 +94,10 @@ void tst_settings::values_data() {
     QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n" << "level" << QVariant(7) << false;
     QTest::newRow("login") << "[Credentials]\nloginName=anna\n" << "login" << QVariant("anna") << false;
     QTest::newRow("channel with comma") << "[Credentials]\nchannelID=\"a,b\"\n" << "channel" << QVariant("a,b") << false;
+    QTest::newRow("reconnect cap") << "[RestServiceQt]\nreconnectMaxDelaySeconds=60\n" << "cap" << QVariant(60) << false;
+    QTest::newRow("reconnect cap below 3 s") << "[RestServiceQt]\nreconnectMaxDelaySeconds=1\n" << "cap" << QVariant(3) << true;
+    QTest::newRow("jitter") << "[RestServiceQt]\nreconnectJitterPercent=50\n" << "jitter" << QVariant(50) << false;
+    QTest::newRow("jitter above 100") << "[RestServiceQt]\nreconnectJitterPercent=101\n" << "jitter" << QVariant(0) << true;
 }
 
 void tst_settings::values() {
@@ -111,7 +116,9 @@ void tst_settings::values() {
         {QStringLiteral("company"), Settings.ID__BoCompanyID},
         {QStringLiteral("level"), Settings.debugLevel},
         {QStringLiteral("login"), Settings.loginName},
-        {QStringLiteral("channel"), Settings.channelID}};
+        {QStringLiteral("channel"), Settings.channelID},
+        {QStringLiteral("cap"), Settings.reconnectMaxDelaySeconds},
+        {QStringLiteral("jitter"), Settings.reconnectJitterPercent}};
     QCOMPARE(actual.value(field).toString(), expected.toString());
     const bool logged = m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("invalid value"));
     QCOMPARE(logged, logsInvalid);

@@ -1,5 +1,5 @@
 // The byte stream from the management server: the framer, then what the link does with every
-// complete JSON frame (the message reader, the checks of the message's shape).
+// complete JSON frame (the message reader, the checks of the message's shape, the dispatch).
 // Command names are replaced by one that no handler has, so no input can make the fuzzer run a
 // real command (kill a process, write a file).
 //
@@ -10,7 +10,8 @@
 #include "fuzzsupport.h"
 #include "jsonreader.h"
 #include "messageframer.h"
-#include "restserversslsocketclient.h"
+#include "commanddispatcher.h"
+#include "utils.h"
 
 namespace {
 
@@ -44,24 +45,25 @@ bool sameFrames(const QVector<Frame> &a, const QVector<Frame> &b) {
     return true;
 }
 
-QVariant defanged(QVariant message) {
-    if (message.userType() != QMetaType::QVariantMap) return message;
-    QVariantMap root = message.toMap();
-    const QString key = QStringLiteral("commandType");
-    if (param::isString(root, key))
-        root.insert(key, QStringLiteral("fuzz: no such command"));
-    return root;
-}
 
 void checkFrame(const Frame &frame) {
     if (frame.kind != Frame::Json) return;
     if (!frame.bytes.startsWith('{') || !frame.bytes.endsWith('}'))
         fuzzsupport::fail("a JSON frame does not run from '{' to '}'");
     if (frame.bytes.size() > maxMessageBytes) fuzzsupport::fail("a JSON frame exceeds the bound");
-    static RestServerSslSocketClient link;
+    static commandDispatcher dispatcher;
     const jsonReader::Result message = jsonReader::read(frame.bytes, maxDepth);
     if (!message.error.isEmpty()) return;
-    link.handleRestServerData(defanged(message.value));
+    const serverMessage read = commandDispatcher::readMessage(message.value);
+    if ((read.kind == serverMessage::Invalid) == read.problem.isEmpty())
+        fuzzsupport::fail("an invalid message without a reason, or a valid one with one");
+    if (read.kind != serverMessage::Command) return;
+    for (const QVariantMap &entry : read.entries) {
+        const commandReply reply =
+            dispatcher.dispatch(QStringLiteral("fuzz: no such command"), entry);
+        if (reply.timeoutS < 1 || reply.timeoutS > commandDispatcher::maxReplyTimeoutS)
+            fuzzsupport::fail("a reply time-out out of bounds");
+    }
 }
 
 }  // namespace

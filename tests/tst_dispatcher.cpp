@@ -1,0 +1,216 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "commanddispatcher.h"
+#include "tempdataroot.h"
+#include "testfiles.h"
+#include "utils.h"
+
+namespace {
+QVariantMap params(const QByteArray &json) {
+    return QJsonDocument::fromJson(json).toVariant().toMap();
+}
+
+QJsonObject resultOf(const commandReply &reply) {
+    return reply.envelope.value(QStringLiteral("data")).toArray().first().toObject();
+}
+}  // namespace
+
+// The dispatcher without any socket: plain parameter maps in, reply envelopes out.
+class tst_dispatcher : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void readMessage_data();
+    void readMessage();
+    void envelope_data();
+    void envelope();
+    void replyTimeout_data();
+    void replyTimeout();
+    void keepAliveFrameGetsNoReply();
+    void setConfiguration_data();
+    void setConfiguration();
+    void getConfiguration();
+    void setRightsAnnouncesTheChange();
+
+  private:
+    TempDataRoot *m_root = nullptr;
+};
+
+void tst_dispatcher::init() {
+    m_root = new TempDataRoot;
+    Settings = settingsStruct();
+    utils.setDirectories(QString());
+    utils.createDirectories(QString());
+}
+
+void tst_dispatcher::cleanup() {
+    delete m_root;
+    m_root = nullptr;
+}
+
+void tst_dispatcher::readMessage_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("logCode");
+    QTest::newRow("command") << QByteArray(R"({"commandType":"getNodes","data":[{},{"a":1}]})")
+                             << int(serverMessage::Command) << "getNodes" << 2 << 0;
+    QTest::newRow("answer first")
+        << QByteArray(R"({"responseType":"registerPOS","commandType":"x","data":[{}]})")
+        << int(serverMessage::Response) << "registerPOS" << 1 << 0;
+    QTest::newRow("entries that are not objects are left out")
+        << QByteArray(R"({"commandType":"getNodes","data":[1,"x",{},[]]})")
+        << int(serverMessage::Command) << "getNodes" << 1 << 0;
+    QTest::newRow("not an object")
+        << QByteArray("[1]") << int(serverMessage::Invalid) << "" << 0 << 901;
+    QTest::newRow("empty") << QByteArray("{}") << int(serverMessage::Invalid) << "" << 0 << 902;
+    QTest::newRow("command type not a string") << QByteArray(R"({"commandType":5,"data":[{}]})")
+                                               << int(serverMessage::Invalid) << "" << 0 << 903;
+    QTest::newRow("data not a list") << QByteArray(R"({"commandType":"getNodes","data":{}})")
+                                     << int(serverMessage::Invalid) << "" << 0 << 904;
+}
+
+void tst_dispatcher::readMessage() {
+    QFETCH(QByteArray, message);
+    QFETCH(int, kind);
+    QFETCH(QString, name);
+    QFETCH(int, entries);
+    QFETCH(int, logCode);
+    const serverMessage read =
+        commandDispatcher::readMessage(QJsonDocument::fromJson(message).toVariant());
+    QCOMPARE(int(read.kind), kind);
+    QCOMPARE(read.name, name);
+    QCOMPARE(read.entries.size(), entries);
+    QCOMPARE(read.logCode, logCode);
+}
+
+void tst_dispatcher::envelope_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("parameters");
+    QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<bool>("quiet");
+    QTest::newRow("unknown command")
+        << "noSuchCommand" << QByteArray("{}")
+        << QByteArray(R"({"errorCode":404,"errorDescription":"Unknown command 'noSuchCommand'"})")
+        << false;
+    QTest::newRow("names are case-sensitive")
+        << "getnodes" << QByteArray("{}")
+        << QByteArray(R"({"errorCode":404,"errorDescription":"Unknown command 'getnodes'"})")
+        << false;
+    QTest::newRow("a handler's result")
+        << "getVariousSetting" << QByteArray(R"({"settingName":"diffPLU_PluPK"})")
+        << QByteArray(
+               R"({"errorCode":0,"errorDescription":"","settingName":"diffPLU_PluPK","settingValue":"50001"})")
+        << false;
+    QTest::newRow("file content goes out quietly")
+        << "getFileContent" << QByteArray("{}")
+        << QByteArray(
+               R"({"errorCode":901,"errorDescription":"Missing filePath parameter","fileData":""})")
+        << true;
+}
+
+void tst_dispatcher::envelope() {
+    QFETCH(QString, command);
+    QFETCH(QByteArray, parameters);
+    QFETCH(QByteArray, result);
+    QFETCH(bool, quiet);
+    utils.loadSettings(false);
+    commandDispatcher dispatcher;
+    const commandReply reply = dispatcher.dispatch(command, params(parameters));
+    QVERIFY(reply.send);
+    QCOMPARE(reply.quiet, quiet);
+    QCOMPARE(reply.envelope.keys(), (QStringList{"data", "typeCall"}));
+    QCOMPARE(reply.envelope.value("typeCall").toString(), command);
+    QCOMPARE(reply.envelope.value("data").toArray().size(), 1);
+    QCOMPARE(resultOf(reply), QJsonDocument::fromJson(result).object());
+}
+
+void tst_dispatcher::replyTimeout_data() {
+    QTest::addColumn<QByteArray>("parameters");
+    QTest::addColumn<int>("timeoutS");
+    QTest::newRow("absent") << QByteArray("{}") << 55;
+    QTest::newRow("integer") << QByteArray(R"({"sendTimeOut":120})") << 120;
+    QTest::newRow("zero") << QByteArray(R"({"sendTimeOut":0})") << 55;
+    QTest::newRow("negative") << QByteArray(R"({"sendTimeOut":-5})") << 55;
+    QTest::newRow("text") << QByteArray(R"({"sendTimeOut":"120"})") << 55;
+    QTest::newRow("fraction") << QByteArray(R"({"sendTimeOut":2.4})") << 2;
+    QTest::newRow("more than a day") << QByteArray(R"({"sendTimeOut":1e12})") << 86400;
+}
+
+void tst_dispatcher::replyTimeout() {
+    QFETCH(QByteArray, parameters);
+    QFETCH(int, timeoutS);
+    commandDispatcher dispatcher;
+    QCOMPARE(dispatcher.dispatch(QStringLiteral("getNodes"), params(parameters)).timeoutS,
+             timeoutS);
+}
+
+void tst_dispatcher::keepAliveFrameGetsNoReply() {
+    commandDispatcher dispatcher;
+    QVERIFY(!dispatcher.dispatch(QStringLiteral("\x02_KA_\x03"), {}).send);
+}
+
+void tst_dispatcher::setConfiguration_data() {
+    QTest::addColumn<QByteArray>("parameters");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<bool>("changed");
+    const QByteArray ini = QByteArray("[Credentials]\nloginName=bob\n").toBase64();
+    QTest::newRow("raw data") << QByteArray(R"({"dataValue":")" + ini + R"("})") << 0 << true;
+    QTest::newRow("other data type")
+        << QByteArray(R"({"dataType":"json","dataValue":")" + ini + R"("})") << 902 << false;
+    QTest::newRow("no data, whatever the type")
+        << QByteArray(R"({"dataType":"json"})") << 901 << false;
+    QTest::newRow("data not a string") << QByteArray(R"({"dataValue":5})") << 901 << false;
+    QTest::newRow("decodes to nothing") << QByteArray(R"({"dataValue":"!!!!"})") << 959 << false;
+}
+
+void tst_dispatcher::setConfiguration() {
+    QFETCH(QByteArray, parameters);
+    QFETCH(int, errorCode);
+    QFETCH(bool, changed);
+    utils.loadSettings(false);
+    const QByteArray before = testfiles::readBytes(utils.settingsFilePath());
+    commandDispatcher dispatcher;
+    QSignalSpy announced(&dispatcher, &commandDispatcher::signal_settingsChanged);
+    const QJsonObject result =
+        resultOf(dispatcher.dispatch(QStringLiteral("setConfiguration"), params(parameters)));
+    QCOMPARE(result.value("errorCode").toInt(), errorCode);
+    const QByteArray after = testfiles::readBytes(utils.settingsFilePath());
+    QCOMPARE(after != before, changed);
+    QCOMPARE(announced.size(), changed ? 1 : 0);
+    if (!changed) return;
+    QCOMPARE(announced.first(), (QVariantList{true, false}));
+    QCOMPARE(after, QByteArray("[Credentials]\nloginName=bob\n"));
+    QCOMPARE(result.value("settingsFileData").toString().toLatin1(), after.toBase64());
+    // Reloading is the link's business, once the reply has left.
+    QCOMPARE(Settings.loginName, QStringLiteral("demo"));
+}
+
+void tst_dispatcher::getConfiguration() {
+    utils.loadSettings(false);
+    commandDispatcher dispatcher;
+    const QJsonObject result =
+        resultOf(dispatcher.dispatch(QStringLiteral("getConfiguration"), {}));
+    QCOMPARE(result.value("errorCode").toInt(), 0);
+    QCOMPARE(result.value("settingsFileData").toString().toLatin1(),
+             testfiles::readBytes(utils.settingsFilePath()).toBase64());
+}
+
+void tst_dispatcher::setRightsAnnouncesTheChange() {
+    commandDispatcher dispatcher;
+    QSignalSpy announced(&dispatcher, &commandDispatcher::signal_settingsChanged);
+    dispatcher.dispatch(QStringLiteral("setRights"), params(R"({"fileDataB64":"!"})"));
+    QCOMPARE(announced.size(), 0);
+    dispatcher.dispatch(QStringLiteral("setRights"),
+                        params(R"({"fileDataB64":")" + QByteArray("a\tb\n").toBase64() + R"("})"));
+    QCOMPARE(announced.size(), 1);
+    QCOMPARE(announced.first(), (QVariantList{false, true}));
+}
+
+QTEST_GUILESS_MAIN(tst_dispatcher)
+#include "tst_dispatcher.moc"
