@@ -41,9 +41,7 @@ QString readText(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QStringList lines(const QString &text) {
-    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
+QStringList lines(const QString &text) { return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 }  // namespace
 
 // Builds the development package with scripts/package (dpkg-buildpackage) into a temporary
@@ -151,23 +149,23 @@ void tst_packaging::controlField() {
 
 // A device that got a development package by mistake takes the release as an upgrade.
 void tst_packaging::developmentVersionSortsBelowRelease() {
-    const RunResult release = run(
-        QStringLiteral("dpkg-parsechangelog"),
-        {QStringLiteral("-l"), QStringLiteral(QLT_SOURCE_DIR "/debian/changelog"),
-         QStringLiteral("-S"), QStringLiteral("Version")});
+    const RunResult release =
+        run(QStringLiteral("dpkg-parsechangelog"),
+            {QStringLiteral("-l"), QStringLiteral(QLT_SOURCE_DIR "/debian/changelog"),
+             QStringLiteral("-S"), QStringLiteral("Version")});
     QCOMPARE(release.exitCode, 0);
     QCOMPARE(release.output.trimmed(), QStringLiteral(QLT_PROJECT_VERSION));
     const RunResult compare =
-        run(QStringLiteral("dpkg"), {QStringLiteral("--compare-versions"), field("Version"),
-                                     QStringLiteral("lt"), release.output.trimmed()});
+        run(QStringLiteral("dpkg"),
+            {QStringLiteral("--compare-versions"), field(QStringLiteral("Version")),
+             QStringLiteral("lt"), release.output.trimmed()});
     QCOMPARE(compare.exitCode, 0);
 }
 
 void tst_packaging::dependsOn_data() {
     QTest::addColumn<QString>("package");
-    for (const char *package :
-         {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a", "libqt5network5", "zlib1g",
-          "procps", "iputils-ping", "libssl3"})
+    for (const char *package : {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a",
+                                "libqt5network5", "zlib1g", "procps", "iputils-ping", "libssl3"})
         QTest::newRow(package) << QString::fromLatin1(package);
 }
 
@@ -268,12 +266,11 @@ void tst_packaging::unitPassesSystemdVerify() {
     // units this one is ordered after.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("MANPATH"), m_root + QStringLiteral("/usr/share/man"));
-    const RunResult verify = run(
-        analyze,
-        {QStringLiteral("verify"), QStringLiteral("--root=") + m_root,
-         QStringLiteral("--recursive-errors=no"),
-         m_root + QStringLiteral("/lib/systemd/system/") + unitName},
-        env);
+    const RunResult verify = run(analyze,
+                                 {QStringLiteral("verify"), QStringLiteral("--root=") + m_root,
+                                  QStringLiteral("--recursive-errors=no"),
+                                  m_root + QStringLiteral("/lib/systemd/system/") + unitName},
+                                 env);
     QVERIFY2(verify.exitCode == 0, qPrintable(verify.output));
 }
 
@@ -282,10 +279,10 @@ void tst_packaging::lintianFindsNoErrorsOrWarnings() {
     QString changes = m_deb;
     changes.replace(QRegularExpression(QStringLiteral("\\.deb$")), QStringLiteral(".changes"));
     QVERIFY(QFileInfo(changes).isFile());
-    const RunResult lintian = run(
-        QStringLiteral("lintian"), {QStringLiteral("--fail-on"), QStringLiteral("error,warning"),
-                                    QStringLiteral("--display-level"), QStringLiteral(">=warning"),
-                                    changes});
+    const RunResult lintian =
+        run(QStringLiteral("lintian"),
+            {QStringLiteral("--fail-on"), QStringLiteral("error,warning"),
+             QStringLiteral("--display-level"), QStringLiteral(">=warning"), changes});
     QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.output));
 }
 
@@ -308,7 +305,8 @@ void tst_packaging::refusedBuild() {
     QFETCH(QString, message);
     QTemporaryDir out;
     QVERIFY(out.isValid());
-    const RunResult build = run(packageScript, arguments + QStringList{"--out", out.path()});
+    const RunResult build =
+        run(packageScript, arguments + QStringList{QStringLiteral("--out"), out.path()});
     QVERIFY2(build.exitCode != 0, qPrintable(build.output));
     QVERIFY2(build.output.contains(message), qPrintable(build.output));
     QCOMPARE(QDir(out.path()).entryList({QStringLiteral("*.deb")}, QDir::Files), QStringList{});
