@@ -2,25 +2,36 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testpaths.h"
+
 namespace {
 const QString unitName = QStringLiteral("qltRestClientQt.service");
+const QString packageScript = QStringLiteral(QLT_SOURCE_DIR "/scripts/package");
 
 struct RunResult {
     int exitCode;  // -1: did not start or did not end normally
     QString output;
 };
 
+// Without QLT_SERVER_CA, so a CA set for this shell does not leak into the builds.
+QProcessEnvironment buildEnvironment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QLT_SERVER_CA"));
+    return env;
+}
+
 RunResult run(const QString &program, const QStringList &arguments,
-              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+              const QProcessEnvironment &env = buildEnvironment()) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    const bool finished = process.waitForFinished(300000);
+    const bool finished = process.waitForFinished(900000);
     const bool normal = finished && process.exitStatus() == QProcess::NormalExit;
     return {normal ? process.exitCode() : -1, QString::fromLocal8Bit(process.readAll())};
 }
@@ -29,10 +40,12 @@ QString readText(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
+
+QStringList lines(const QString &text) { return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 }  // namespace
 
-// Builds the Debian package from this tree with cpack into a temporary directory and checks
-// what a device would get from it.
+// Builds the development package with scripts/package (dpkg-buildpackage) into a temporary
+// directory and checks what a device would get from it.
 class tst_packaging : public QObject {
     Q_OBJECT
   private slots:
@@ -40,11 +53,15 @@ class tst_packaging : public QObject {
     void installsExactlyTheseFiles();
     void controlField_data();
     void controlField();
+    void developmentVersionSortsBelowRelease();
     void dependsOn_data();
     void dependsOn();
     void maintainerScript_data();
     void maintainerScript();
     void unitPassesSystemdVerify();
+    void lintianFindsNoErrorsOrWarnings();
+    void refusedBuild_data();
+    void refusedBuild();
 
   private:
     QString field(const QString &name) const;
@@ -57,14 +74,16 @@ class tst_packaging : public QObject {
 
 void tst_packaging::initTestCase() {
     QVERIFY(m_work.isValid());
-    const RunResult cpack =
-        run(QStringLiteral(QLT_CPACK_COMMAND),
-            {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-             QStringLiteral(QLT_CPACK_CONFIG), QStringLiteral("-B"), m_work.path()});
-    QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.output));
-    const QStringList debs = QDir(m_work.path()).entryList({QStringLiteral("*.deb")}, QDir::Files);
-    QCOMPARE(debs.size(), 1);
-    m_deb = m_work.filePath(debs.first());
+    const QString out = m_work.filePath(QStringLiteral("out"));
+    const RunResult build =
+        run(packageScript, {QStringLiteral("--dev"), QStringLiteral("--out"), out});
+    QVERIFY2(build.exitCode == 0, qPrintable(build.output));
+    // The script names the package it built on its last line.
+    const QString last = lines(build.output).last();
+    QVERIFY2(last.startsWith(QLatin1String("package: ")), qPrintable(last));
+    m_deb = last.mid(9);
+    QVERIFY2(QFileInfo(m_deb).isFile(), qPrintable(m_deb));
+    QCOMPARE(QFileInfo(m_deb).absolutePath(), out);
     m_root = m_work.filePath(QStringLiteral("root"));
     m_control = m_work.filePath(QStringLiteral("control"));
     QCOMPARE(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_root}).exitCode, 0);
@@ -79,50 +98,74 @@ void tst_packaging::installsExactlyTheseFiles() {
     const RunResult listing = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), m_deb});
     QCOMPARE(listing.exitCode, 0);
     QStringList files;  // "mode path" of every regular file
-    for (const QString &line : listing.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    for (const QString &line : lines(listing.output)) {
         if (!line.startsWith(QLatin1Char('-'))) continue;
         const QStringList columns = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         files << columns.first() + QLatin1Char(' ') + columns.last().mid(1);
     }
-    const QString binarySuffix = QStringLiteral("/bin/qltRestClientQt");
-    const QStringList binaries = files.filter(binarySuffix);
-    QCOMPARE(binaries.size(), 1);
-    const QString binary = binaries.first().section(QLatin1Char(' '), 1);
-    const QString prefix = binary.left(binary.size() - binarySuffix.size());
+    const QString doc = QStringLiteral("-rw-r--r-- /usr/share/doc/qltrestclientqt/");
     QStringList expected = {
-        QStringLiteral("-rwxr-xr-x ") + binary,
-        QStringLiteral("-rw-r--r-- ") + prefix + QStringLiteral("/lib/systemd/system/") + unitName,
-        QStringLiteral("-rw-r--r-- ") + prefix +
-            QStringLiteral("/share/doc/qltrestclientqt/qltRestClientQt.ini.sample")};
+        QStringLiteral("-rwxr-xr-x /usr/bin/qltRestClientQt"),
+        QStringLiteral("-rw-r--r-- /lib/systemd/system/") + unitName,
+        QStringLiteral("-rw-r--r-- /usr/share/man/man8/qltRestClientQt.8.gz"),
+        QStringLiteral("-rw-r--r-- /usr/share/lintian/overrides/qltrestclientqt"),
+        doc + QStringLiteral("changelog.gz"),
+        doc + QStringLiteral("copyright"),
+        doc + QStringLiteral("qltRestClientQt.ini.sample")};
     files.sort();
     expected.sort();
     QCOMPARE(files, expected);
 
-    // The unit starts the binary where the package puts it.
-    const QString unit =
-        readText(m_root + prefix + QStringLiteral("/lib/systemd/system/") + unitName);
-    QVERIFY2(unit.split(QLatin1Char('\n')).contains(QStringLiteral("ExecStart=") + binary),
-             qPrintable(unit));
+    // The unit starts the binary where the package puts it and points to the manual page.
+    const QStringList unit =
+        lines(readText(m_root + QStringLiteral("/lib/systemd/system/") + unitName));
+    QVERIFY(unit.contains(QStringLiteral("ExecStart=/usr/bin/qltRestClientQt")));
+    QVERIFY(unit.contains(QStringLiteral("Documentation=man:qltRestClientQt(8)")));
 }
 
 void tst_packaging::controlField_data() {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::newRow("package name") << QStringLiteral("Package") << QStringLiteral("qltrestclientqt");
-    QTest::newRow("project version")
-        << QStringLiteral("Version") << QStringLiteral(QLT_PROJECT_VERSION);
+    QTest::addColumn<QString>("pattern");
+    QTest::newRow("package name") << QStringLiteral("Package")
+                                  << QStringLiteral("^qltrestclientqt$");
+    QTest::newRow("development version")
+        << QStringLiteral("Version")
+        << QStringLiteral("^%1~dev\\d{14}$")
+               .arg(QRegularExpression::escape(QStringLiteral(QLT_PROJECT_VERSION)));
+    QTest::newRow("description names the development CA")
+        << QStringLiteral("Description")
+        << QStringLiteral("\\n This development build trusts only a throw-away development CA\\n");
+    QTest::newRow("maintainer reachable")
+        << QStringLiteral("Maintainer") << QStringLiteral("^[^<]+ <[^@>]+@[a-z0-9-]+\\.[a-z.]+>$");
 }
 
 void tst_packaging::controlField() {
     QFETCH(QString, name);
-    QFETCH(QString, value);
-    QCOMPARE(field(name), value);
+    QFETCH(QString, pattern);
+    const QString value = field(name);
+    QVERIFY2(QRegularExpression(pattern).match(value).hasMatch(), qPrintable(value));
+    QVERIFY2(!value.contains(QLatin1String("localhost")), qPrintable(value));
+}
+
+// A device that got a development package by mistake takes the release as an upgrade.
+void tst_packaging::developmentVersionSortsBelowRelease() {
+    const RunResult release =
+        run(QStringLiteral("dpkg-parsechangelog"),
+            {QStringLiteral("-l"), QStringLiteral(QLT_SOURCE_DIR "/debian/changelog"),
+             QStringLiteral("-S"), QStringLiteral("Version")});
+    QCOMPARE(release.exitCode, 0);
+    QCOMPARE(release.output.trimmed(), QStringLiteral(QLT_PROJECT_VERSION));
+    const RunResult compare =
+        run(QStringLiteral("dpkg"),
+            {QStringLiteral("--compare-versions"), field(QStringLiteral("Version")),
+             QStringLiteral("lt"), release.output.trimmed()});
+    QCOMPARE(compare.exitCode, 0);
 }
 
 void tst_packaging::dependsOn_data() {
     QTest::addColumn<QString>("package");
-    for (const char *package :
-         {"libqt5core5a", "libqt5network5", "zlib1g", "procps", "iputils-ping", "libssl3"})
+    for (const char *package : {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a",
+                                "libqt5network5", "zlib1g", "procps", "iputils-ping", "libssl3"})
         QTest::newRow(package) << QString::fromLatin1(package);
 }
 
@@ -134,103 +177,139 @@ void tst_packaging::dependsOn() {
     QVERIFY2(names.contains(package), qPrintable(names.join(QLatin1Char(','))));
 }
 
-// The scripts run with a stand-in systemctl first in PATH that records its arguments and fails
-// for one chosen verb. Whether systemd runs is this machine's fact, so each row says what is
-// expected either way.
+// The scripts run with stand-ins for deb-systemd-helper, deb-systemd-invoke and systemctl first
+// in PATH; each records its arguments, and "was-enabled" answers as the row says. Whether
+// systemd runs is this machine's fact, so each row says what is expected either way.
 void tst_packaging::maintainerScript_data() {
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("failingVerb");
-    QTest::addColumn<int>("expectedExit");
+    QTest::addColumn<bool>("wasEnabled");
     QTest::addColumn<QStringList>("callsWithoutSystemd");
     QTest::addColumn<QStringList>("callsWithSystemd");
-    const QString enable = QStringLiteral("enable ") + unitName;
-    const QString reload = QStringLiteral("daemon-reload");
-    const QString isEnabled = QStringLiteral("is-enabled --quiet ") + unitName;
-    const QString restart = QStringLiteral("restart ") + unitName;
-    const QString stop = QStringLiteral("stop ") + unitName;
-    const QString disable = QStringLiteral("disable ") + unitName;
-    const QString s = QStringLiteral("postinst");
+    const QString unit = QLatin1Char(' ') + unitName;
+    const QStringList enablement = {
+        QStringLiteral("deb-systemd-helper unmask") + unit,
+        QStringLiteral("deb-systemd-helper --quiet was-enabled") + unit};
+    const QString enable = QStringLiteral("deb-systemd-helper enable") + unit;
+    const QString keepDisabled = QStringLiteral("deb-systemd-helper update-state") + unit;
+    const QString reload = QStringLiteral("systemctl --system daemon-reload");
+    const QString start = QStringLiteral("deb-systemd-invoke start") + unit;
+    const QString restart = QStringLiteral("deb-systemd-invoke restart") + unit;
+    const QString stop = QStringLiteral("deb-systemd-invoke stop") + unit;
+    const QStringList configure = {QStringLiteral("configure")};
+
     QTest::newRow("postinst first install")
-        << s << QStringList{QStringLiteral("configure"), QString()} << QString() << 0
-        << QStringList{enable} << QStringList{enable, reload, isEnabled, restart};
-    QTest::newRow("postinst upgrade")
-        << s << QStringList{QStringLiteral("configure"), QStringLiteral("1.0.0")} << QString() << 0
-        << QStringList{} << QStringList{reload, isEnabled, restart};
+        << "postinst" << (configure + QStringList{QString()}) << true
+        << (enablement + QStringList{enable}) << (enablement + QStringList{enable, reload, start});
+    // dpkg names the last configured version when the package was removed but not purged.
+    QTest::newRow("postinst reinstall or upgrade")
+        << "postinst" << (configure + QStringList{QStringLiteral("1.0.0")}) << true
+        << (enablement + QStringList{enable})
+        << (enablement + QStringList{enable, reload, restart});
+    // deb-systemd-invoke leaves a disabled unit alone.
     QTest::newRow("postinst upgrade of a disabled client")
-        << s << QStringList{QStringLiteral("configure"), QStringLiteral("1.0.0")}
-        << QStringLiteral("is-enabled") << 0 << QStringList{} << QStringList{reload, isEnabled};
-    QTest::newRow("postinst client fails to start")
-        << s << QStringList{QStringLiteral("configure"), QString()} << QStringLiteral("restart")
-        << 0 << QStringList{enable} << QStringList{enable, reload, isEnabled, restart};
-    QTest::newRow("postinst enabling fails")
-        << s << QStringList{QStringLiteral("configure"), QString()} << QStringLiteral("enable") << 1
-        << QStringList{enable} << QStringList{enable};
-    QTest::newRow("postinst abort-upgrade")
-        << s << QStringList{QStringLiteral("abort-upgrade"), QStringLiteral("1.0.1")} << QString()
-        << 0 << QStringList{} << QStringList{};
-    QTest::newRow("prerm remove") << QStringLiteral("prerm")
-                                  << QStringList{QStringLiteral("remove")} << QString() << 0
-                                  << QStringList{disable} << QStringList{stop, disable};
-    QTest::newRow("prerm remove, disabling fails")
-        << QStringLiteral("prerm") << QStringList{QStringLiteral("remove")}
-        << QStringLiteral("disable") << 0 << QStringList{disable} << QStringList{stop, disable};
+        << "postinst" << (configure + QStringList{QStringLiteral("1.0.0")}) << false
+        << (enablement + QStringList{keepDisabled})
+        << (enablement + QStringList{keepDisabled, reload, restart});
+    QTest::newRow("prerm remove") << "prerm" << QStringList{QStringLiteral("remove")} << true
+                                  << QStringList{} << QStringList{stop};
     QTest::newRow("prerm upgrade keeps the client running")
-        << QStringLiteral("prerm")
-        << QStringList{QStringLiteral("upgrade"), QStringLiteral("1.0.2")} << QString() << 0
+        << "prerm" << QStringList{QStringLiteral("upgrade"), QStringLiteral("1.0.2")} << true
         << QStringList{} << QStringList{};
-    QTest::newRow("postrm remove")
-        << QStringLiteral("postrm") << QStringList{QStringLiteral("remove")} << QString() << 0
-        << QStringList{} << QStringList{reload};
-    QTest::newRow("postrm purge") << QStringLiteral("postrm")
-                                  << QStringList{QStringLiteral("purge")} << QString() << 0
-                                  << QStringList{} << QStringList{};
+    QTest::newRow("postrm remove keeps the enablement")
+        << "postrm" << QStringList{QStringLiteral("remove")} << true << QStringList{}
+        << QStringList{reload};
+    QTest::newRow("postrm purge forgets it")
+        << "postrm" << QStringList{QStringLiteral("purge")} << true
+        << QStringList{QStringLiteral("deb-systemd-helper purge") + unit}
+        << QStringList{QStringLiteral("deb-systemd-helper purge") + unit};
 }
 
 void tst_packaging::maintainerScript() {
     QFETCH(QString, script);
     QFETCH(QStringList, arguments);
-    QFETCH(QString, failingVerb);
-    QFETCH(int, expectedExit);
+    QFETCH(bool, wasEnabled);
     QFETCH(QStringList, callsWithoutSystemd);
     QFETCH(QStringList, callsWithSystemd);
 
     QTemporaryDir bin;
     QVERIFY(bin.isValid());
-    QFile fake(bin.filePath(QStringLiteral("systemctl")));
-    QVERIFY(fake.open(QIODevice::WriteOnly));
-    fake.write("#!/bin/sh\necho \"$*\" >> \"$SYSTEMCTL_LOG\"\n[ \"$1\" != \"$SYSTEMCTL_FAIL\" ]\n");
-    fake.close();
-    QVERIFY(fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner));
+    for (const char *tool : {"deb-systemd-helper", "deb-systemd-invoke", "systemctl"}) {
+        QFile fake(bin.filePath(QString::fromLatin1(tool)));
+        QVERIFY(fake.open(QIODevice::WriteOnly));
+        fake.write(QByteArrayLiteral("#!/bin/sh\necho \"") + tool +
+                   " $*\" >> \"$FAKE_LOG\"\n"
+                   "case \"$*\" in *was-enabled*) [ \"$FAKE_WAS_ENABLED\" = 1 ];; esac\n");
+        fake.close();
+        QVERIFY(fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner));
+    }
     const QString log = bin.filePath(QStringLiteral("calls.log"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PATH"),
                bin.path() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
-    env.insert(QStringLiteral("SYSTEMCTL_LOG"), log);
-    env.insert(QStringLiteral("SYSTEMCTL_FAIL"), failingVerb);
+    env.insert(QStringLiteral("FAKE_LOG"), log);
+    env.insert(QStringLiteral("FAKE_WAS_ENABLED"), wasEnabled ? QStringLiteral("1") : QString());
 
     // Started directly, so a script that lost its executable bit in the package fails here.
     const RunResult result = run(m_control + QLatin1Char('/') + script, arguments, env);
-    QVERIFY2(result.exitCode == expectedExit, qPrintable(result.output));
-    const QStringList calls = readText(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.output));
     const bool systemdRuns = QFileInfo(QStringLiteral("/run/systemd/system")).isDir();
-    QCOMPARE(calls, systemdRuns ? callsWithSystemd : callsWithoutSystemd);
+    QCOMPARE(lines(readText(log)), systemdRuns ? callsWithSystemd : callsWithoutSystemd);
 }
 
 void tst_packaging::unitPassesSystemdVerify() {
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
     if (analyze.isEmpty())
         QSKIP("systemd-analyze is not installed (scripts/setup-deps installs systemd)");
-    QString unit;
-    QDirIterator it(m_root, {unitName}, QDir::Files, QDirIterator::Subdirectories);
-    if (it.hasNext()) unit = it.next();
-    QVERIFY(!unit.isEmpty());
-    // With the unpacked package as root, so ExecStart must name the binary the package holds;
-    // the rest of that root is empty, hence no checks of the units this one is ordered after.
-    const RunResult verify =
-        run(analyze, {QStringLiteral("verify"), QStringLiteral("--root=") + m_root,
-                      QStringLiteral("--recursive-errors=no"), unit});
+    // With the unpacked package as root, so ExecStart must name the binary the package holds
+    // and Documentation its manual page; the rest of that root is empty, hence no checks of the
+    // units this one is ordered after.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MANPATH"), m_root + QStringLiteral("/usr/share/man"));
+    const RunResult verify = run(analyze,
+                                 {QStringLiteral("verify"), QStringLiteral("--root=") + m_root,
+                                  QStringLiteral("--recursive-errors=no"),
+                                  m_root + QStringLiteral("/lib/systemd/system/") + unitName},
+                                 env);
     QVERIFY2(verify.exitCode == 0, qPrintable(verify.output));
+}
+
+// The .changes file covers the package, its debug symbols and the build information.
+void tst_packaging::lintianFindsNoErrorsOrWarnings() {
+    QString changes = m_deb;
+    changes.replace(QRegularExpression(QStringLiteral("\\.deb$")), QStringLiteral(".changes"));
+    QVERIFY(QFileInfo(changes).isFile());
+    const RunResult lintian =
+        run(QStringLiteral("lintian"),
+            {QStringLiteral("--fail-on"), QStringLiteral("error,warning"),
+             QStringLiteral("--display-level"), QStringLiteral(">=warning"), changes});
+    QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.output));
+}
+
+void tst_packaging::refusedBuild_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    const QString pem = testpaths::pkiDir() + QStringLiteral("/ca.pem");
+    QTest::newRow("release without a CA")
+        << QStringList{} << QStringLiteral("debian/rules: no production CA");
+    QTest::newRow("release with a CA file that is no certificate")
+        << QStringList{QStringLiteral("--ca"), testpaths::pkiDir() + QStringLiteral("/ca.key")}
+        << QStringLiteral("is not a readable PEM certificate");
+    QTest::newRow("development package with a CA")
+        << QStringList{QStringLiteral("--dev"), QStringLiteral("--ca"), pem}
+        << QStringLiteral("is a development package, which trusts the development CA");
+}
+
+void tst_packaging::refusedBuild() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    const RunResult build =
+        run(packageScript, arguments + QStringList{QStringLiteral("--out"), out.path()});
+    QVERIFY2(build.exitCode != 0, qPrintable(build.output));
+    QVERIFY2(build.output.contains(message), qPrintable(build.output));
+    QCOMPARE(QDir(out.path()).entryList({QStringLiteral("*.deb")}, QDir::Files), QStringList{});
 }
 
 QTEST_GUILESS_MAIN(tst_packaging)
