@@ -274,18 +274,25 @@ void linkTransport::scheduleReconnect() {
     if (m_backoff.jitterPercent > 0)
         delay -= qint64(double(delay) * m_backoff.jitterPercent / 100.0 *
                         QRandomGenerator::global()->generateDouble());
+    m_reconnectTimer.start(int(delay));
+    setState(State::Unconnected, reconnectDetail(delay));
+}
+
+QString linkTransport::reconnectDetail(qint64 delayMs) const {
     const QString reason =
         m_closeReason.isEmpty() ? QStringLiteral("connection closed") : m_closeReason;
-    setState(State::Unconnected,
-             QStringLiteral("Reconnecting in %1 s: %2").arg(delay / 1000.0).arg(reason));
-    m_reconnectTimer.start(int(delay));
+    return QStringLiteral("Reconnecting in %1 s: %2").arg(delayMs / 1000.0).arg(reason);
 }
 
 void linkTransport::onSocketError(int socketError) {
     const QString name = enumName<QAbstractSocket::SocketError>(socketError);
     log(900, QStringLiteral("Error with socket to host %1: %2").arg(hostPort(), name),
         cls("socketError"));
-    if (m_closeReason.isEmpty()) m_closeReason = name;
+    if (!m_closeReason.isEmpty()) return;
+    m_closeReason = name;
+    // A refused connection reports its error after the state change that scheduled the retry.
+    if (m_state == State::Unconnected && m_reconnectTimer.isActive())
+        setState(State::Unconnected, reconnectDetail(m_reconnectTimer.interval()));
 }
 
 void linkTransport::onSslErrors(const QList<QSslError> &errors) {

@@ -122,6 +122,7 @@ class linkTransport : public QObject {
     void pump();
     bool socketDrained() const;
     void scheduleReconnect();
+    QString reconnectDetail(qint64 delayMs) const;
     void reconnect();
     void stopTimers();
     void clearOutput();

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include "restserversslsocketclient.h"
 #include "signalwatcher.h"
 #include "standalonerunner.h"
 #include "systemdnotifier.h"
@@ -35,6 +36,12 @@ int main(int argc, char *argv[]) {
                      &standaloneRunner::stop);
     systemdNotifier notifier;
     notifier.start();
+    if (runner.m_restServerSslSocketClient)
+        QObject::connect(runner.m_restServerSslSocketClient,
+                         &RestServerSslSocketClient::signal_linkStateChanged, &notifier,
+                         [&notifier](RestServerSslSocketClient::LinkState, const QString &detail) {
+                             notifier.status(detail);
+                         });
     utils.addDebugText(100,
                        QStringLiteral("Started Tessaron RestServiceQt client V%1")
                            .arg(constants.versionString),

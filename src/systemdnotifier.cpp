@@ -58,6 +58,10 @@ void systemdNotifier::start() {
         true, true);
 }
 
+void systemdNotifier::status(const QString &text) {
+    if (m_socket >= 0) send("STATUS=" + text.toUtf8());
+}
+
 // A name starting with '@' is in the abstract namespace: a leading NUL instead of the '@' and
 // no terminating NUL, the address length says where it ends.
 bool systemdNotifier::setAddress(const QByteArray &socketName) {

@@ -124,6 +124,8 @@ int lostLineCount();
 // password, the rights entries, or files that hold them (settings, rights, licenses, uploads),
 // also when the text ends inside such a value, and "loginPass=" lines of a settings file.
 QString maskSecrets(const QString &text);
+// The syslog priority (2 critical ... 7 debug) of a line with this log code, for the journal.
+int syslogPriority(int logCode);
 }  // namespace logformat
 
 // Qt message handler: routes Qt's own messages into the daily log.

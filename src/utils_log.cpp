@@ -15,6 +15,19 @@ QDate lostLinesReportedOn;
 
 const QString consoleMark = QStringLiteral("» ");
 
+// Where the console goes to the journal, a "<N>" in front of each line gives it its priority,
+// so that `journalctl -p warning` shows the failures.
+QString forConsole(const QString &text, int priority) {
+    static const bool journal = !qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
+    return journal ? QStringLiteral("<%1>").arg(priority) + text : text;
+}
+
+// The log code of a line as addDebugText echoes it (the quoted line after the console mark).
+int logCodeOf(const QString &echoedLine) {
+    const int at = echoedLine.indexOf(QLatin1String(" => "));
+    return at < 0 ? 100 : echoedLine.mid(at + 4, 6).trimmed().toInt();
+}
+
 void reportLostLine(const QString &path) {
     ++lostLines;
     const QDate today = QDate::currentDate();
@@ -57,6 +70,16 @@ QString maskSecrets(const QString &text) {
     masked.replace(jsonValue, QStringLiteral("\\1****\""));
     masked.replace(iniValue, QStringLiteral("\\1****"));
     return masked;
+}
+int syslogPriority(int logCode) {
+    if (logCode >= 9000) return 2;
+    if (logCode == 999 || logCode == 219 || logCode == 229) return 3;
+    if ((logCode >= 395 && logCode <= 399) || (logCode >= 900 && logCode < 1100) ||
+        logCode == 601 || logCode == 602 || logCode == 701 || logCode == 1858)
+        return 4;
+    if (logCode == 404 || logCode == 800 || logCode == 1857) return 5;
+    if (logCode == 102 || logCode == 300 || logCode == 700) return 7;
+    return 6;
 }
 }  // namespace logformat
 
@@ -111,11 +134,14 @@ void messageOutputHandler(QtMsgType type, const QMessageLogContext &context, con
     if (type == QtCriticalMsg && msg.startsWith(consoleMark)) {
         QString shortened = msg;
         shortened.remove(consoleMark);
-        if (previousHandler) previousHandler(type, context, shortened);
+        const int priority = logformat::syslogPriority(logCodeOf(shortened));
+        if (previousHandler) previousHandler(type, context, forConsole(shortened, priority));
         return;
     }
     utils.addDebugText(code, msg, identifier, true, false);
-    if (previousHandler) previousHandler(type, context, logformat::maskSecrets(msg));
+    if (previousHandler)
+        previousHandler(type, context,
+                        forConsole(logformat::maskSecrets(msg), logformat::syslogPriority(code)));
 }
 
 void installMessageHandler() { previousHandler = qInstallMessageHandler(messageOutputHandler); }

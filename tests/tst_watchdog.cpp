@@ -57,6 +57,9 @@ class tst_watchdog : public QObject {
   private slots:
     void notifiesServiceManager_data();
     void notifiesServiceManager();
+    void statusFollowsTheLink_data();
+    void statusFollowsTheLink();
+    void consoleLinesCarryPriorities();
     void ignoresUnusableSocketName_data();
     void ignoresUnusableSocketName();
 };
@@ -97,8 +100,8 @@ void tst_watchdog::notifiesServiceManager() {
     client.start(testpaths::clientBinary(), QStringList());
     QVERIFY(client.waitForStarted());
 
-    QTRY_VERIFY_WITH_TIMEOUT(!systemd.messages.isEmpty(), 15000);
-    QCOMPARE(systemd.messages.first(), QByteArray("READY=1"));
+    QTRY_VERIFY_WITH_TIMEOUT(systemd.count("READY=1") == 1, 15000);
+    QVERIFY(!systemd.messages.first().startsWith("WATCHDOG"));
     if (expectPings) {
         // Half of one second: three pings take 1.5 s, at the full period they would take 3 s.
         QTRY_VERIFY_WITH_TIMEOUT(systemd.count("WATCHDOG=1") >= 3, 2500);
@@ -113,6 +116,91 @@ void tst_watchdog::notifiesServiceManager() {
     QTRY_COMPARE_WITH_TIMEOUT(systemd.messages.last(), QByteArray("STOPPING=1"), 5000);
     QCOMPARE(systemd.count("READY=1"), 1);
     QCOMPARE(systemd.count("STOPPING=1"), 1);
+}
+
+void tst_watchdog::statusFollowsTheLink_data() {
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<QStringList>("statuses");  // %1: the server's port
+    QTest::newRow("server down") << false
+                                 << QStringList{"Reconnecting in 3 s: ConnectionRefusedError"};
+    QTest::newRow("registered, paused, registered again")
+        << true << QStringList{"Connecting to 127.0.0.1:%1",   "Connected to 127.0.0.1:%1",
+                               "Registered with 127.0.0.1:%1", "Paused by the server for 2 s",
+                               "Pause over, reconnecting",     "Registered with 127.0.0.1:%1"};
+}
+
+// `systemctl status` tells a technician what the link is doing.
+void tst_watchdog::statusFollowsTheLink() {
+    QFETCH(bool, serverUp);
+    QFETCH(QStringList, statuses);
+    TempDataRoot root;
+    root.pointAtClosedServerPort();
+    QProcess server;
+    quint16 port = 0;
+    if (serverUp) {
+        server.start(testpaths::devServerBinary(),
+                     {"--port", "0", "--register", "sleep:2,accept", "--timeout", "60"});
+        QVERIFY(server.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
+        port = quint16(server.readLine().trimmed().toUInt());
+        root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
+                                          "restServerQt_port=%1\n")
+                               .arg(port));
+    }
+    QTemporaryDir socketDir;
+    const QString socketName = socketDir.filePath(QStringLiteral("notify"));
+    NotifySocket systemd(socketName.toLocal8Bit());
+    QVERIFY(systemd.isBound());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), socketName);
+    QProcess client;
+    client.setProcessEnvironment(env);
+    client.start(testpaths::clientBinary(), QStringList());
+    QVERIFY(client.waitForStarted());
+    QList<QByteArray> expected;
+    for (const QString &status : statuses)
+        expected << "STATUS=" + (serverUp ? status.arg(port) : status).toUtf8();
+    const auto seen = [&systemd] {
+        QList<QByteArray> lines;
+        for (const QByteArray &message : systemd.messages)
+            if (message.startsWith("STATUS=")) lines << message;
+        return lines;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(seen().size() >= expected.size(), 20000);
+    for (const QByteArray &line : expected) QVERIFY2(seen().contains(line), line.constData());
+    client.terminate();
+    QVERIFY(client.waitForFinished(15000));
+    server.kill();
+    server.waitForFinished();
+}
+
+// With its console in the journal, every line the client prints says how much it matters.
+void tst_watchdog::consoleLinesCarryPriorities() {
+    TempDataRoot root;
+    root.pointAtClosedServerPort();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:12345"));
+    QProcess client;
+    client.setProcessEnvironment(env);
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.start(testpaths::clientBinary(), QStringList());
+    QVERIFY(client.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        root.todaysLogLines().filter(QStringLiteral("ConnectionRefusedError")).size() >= 1, 15000);
+    client.terminate();
+    QVERIFY(client.waitForFinished(15000));
+    const QStringList lines =
+        QString::fromUtf8(client.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList unmarked;
+    for (const QString &line : lines)
+        if (!QRegularExpression(QStringLiteral("^<[0-7]>")).match(line).hasMatch() &&
+            !line.startsWith(QLatin1String("quit the service")))
+            unmarked << line;
+    QVERIFY2(unmarked.isEmpty(), qPrintable(unmarked.join(QLatin1Char('\n'))));
+    QVERIFY(!lines.filter(QRegularExpression(QStringLiteral("^<4>.*ConnectionRefusedError")))
+                 .isEmpty());
+    QVERIFY(!lines.filter(QRegularExpression(QStringLiteral("^<5>.*Failed to connect"))).isEmpty());
+    QVERIFY(!lines.filter(QRegularExpression(QStringLiteral("^<6>.*Started Tessaron"))).isEmpty());
 }
 
 void tst_watchdog::ignoresUnusableSocketName_data() {
