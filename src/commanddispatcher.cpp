@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 
+#include "configurationguard.h"
 #include "utils.h"
 
 namespace {
@@ -119,6 +120,14 @@ QJsonObject commandDispatcher::setConfiguration(const QVariantMap &data) {
     // server; refuse it like any other undecodable upload.
     if (utils.decodeBase64(value).isEmpty())
         return utils.setErrorData(959, QStringLiteral("Decode error of data from server!"));
+    // The file that works stays at hand until the new one has registered.
+    QString error;
+    if (!configurationGuard::keepPrevious(&error)) {
+        utils.addDebugText(
+            900, QStringLiteral("Keeping the current settings failed: %1").arg(error),
+            QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
+        return utils.setErrorData(900, QStringLiteral("Can't keep the previous settings file!"));
+    }
     const QString path = utils.settingsFilePath();
     const saveResultStruct saved = utils.saveFile(path, value.toLocal8Bit(), true, false);
     QJsonObject result = utils.setErrorData(saved.errorCode, saved.errorDescription);

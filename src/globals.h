@@ -20,6 +20,9 @@ struct settingsStruct {
     // keep a fixed 3 s.
     int reconnectMaxDelaySeconds = 3;
     int reconnectJitterPercent = 0;
+    // Settings sent by the server that have not registered within this time are replaced by
+    // the previous ones.
+    int settingsRollbackSeconds = 600;
     QString POS_host = QStringLiteral("127.0.0.1");
     quint16 POS_port = 1027;
     bool posSocketHighDebug = true;

@@ -31,6 +31,13 @@ RestServerSslSocketClient::RestServerSslSocketClient(QSslSocket *socket, QObject
             &RestServerSslSocketClient::onOutputDrained);
     connect(&m_dispatcher, &commandDispatcher::signal_settingsChanged, this,
             &RestServerSslSocketClient::onSettingsChanged);
+    connect(&m_guard, &configurationGuard::signal_restored, this, [this] {
+        utils.loadSettings(true);
+        applySettings();
+        m_transport.close(800, cls("handleRestServerData"),
+                          QStringLiteral("Previous settings restored: reconnecting with them"),
+                          linkTransport::CloseMode::Graceful);
+    });
     m_reloadTimer.setSingleShot(true);
     m_reloadTimer.setInterval(1000);
     connect(&m_reloadTimer, &QTimer::timeout, this, &RestServerSslSocketClient::reloadSettings);
@@ -61,6 +68,8 @@ void RestServerSslSocketClient::connectToHost(QString &host, quint16 port) {
     log(100, QStringLiteral("Connect to host %1:%2").arg(host).arg(port), cls("connectToHost"));
     if (host != Settings.restServerQt_host) host = Settings.restServerQt_host;
     applySettings();
+    // New settings that had not registered when the client last ended are still on trial.
+    m_guard.startTrial(Settings.settingsRollbackSeconds);
     m_transport.connectToHost();
 }
 
@@ -202,14 +211,15 @@ void RestServerSslSocketClient::evaluateRegisterAnswer(const QVariantMap &record
     }
     const qint64 errorCode = param::integer(record, QStringLiteral("errorCode"), 0);
     if (errorCode != 0) {
-        log(1001,
-            QStringLiteral("registerPOS failed with errorCode %1 -> %2")
-                .arg(errorCode)
-                .arg(param::string(record, QStringLiteral("errorDescription"))),
-            src);
+        const QString refusal = QStringLiteral("registerPOS failed with errorCode %1 -> %2")
+                                    .arg(errorCode)
+                                    .arg(param::string(record, QStringLiteral("errorDescription")));
+        log(1001, refusal, src);
+        m_guard.refused(refusal);
         return;
     }
     m_transport.markRegistered();
+    m_guard.registered();
     const QString extra = param::string(record, QStringLiteral("extraCmds"));
     if (!extra.startsWith(QLatin1String("sleep_"))) return;
     const QStringList parts = extra.split(QLatin1Char('_'));
@@ -250,7 +260,10 @@ void RestServerSslSocketClient::onSettingsChanged(bool configurationChanged, boo
 // A second after the confirming reply has left, as the server expects: reload, then reconnect
 // with the new values and register again.
 void RestServerSslSocketClient::reloadSettings() {
-    if (m_reloadSettings) utils.loadSettings(true);
+    if (m_reloadSettings) {
+        utils.loadSettings(true);
+        m_guard.startTrial(Settings.settingsRollbackSeconds);
+    }
     if (m_reloadRights) utils.loadRights(true);
     m_reloadSettings = m_reloadRights = false;
     applySettings();

@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include "commanddispatcher.h"
+#include "configurationguard.h"
 #include "linktransport.h"
 
 class QSslSocket;
@@ -64,6 +65,7 @@ class RestServerSslSocketClient : public QObject {
 
     linkTransport m_transport;
     commandDispatcher m_dispatcher;
+    configurationGuard m_guard;
     bool m_dispatching = false;
     bool m_dispatchScheduled = false;
     bool m_stopping = false;

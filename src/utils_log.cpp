@@ -75,7 +75,8 @@ int syslogPriority(int logCode) {
     if (logCode >= 9000) return 2;
     if (logCode == 999 || logCode == 219 || logCode == 229) return 3;
     if ((logCode >= 395 && logCode <= 399) || (logCode >= 900 && logCode < 1100) ||
-        logCode == 601 || logCode == 602 || logCode == 701 || logCode == 1858)
+        logCode == 601 || logCode == 602 || logCode == 604 || logCode == 701 ||
+        logCode == 1858)
         return 4;
     if (logCode == 404 || logCode == 800 || logCode == 1857) return 5;
     if (logCode == 102 || logCode == 300 || logCode == 700) return 7;

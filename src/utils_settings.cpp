@@ -27,6 +27,7 @@ QList<SettingRow> settingRows() {
         {"RestServiceQt/restServerQt_port", QStringLiteral("7957"), Kind::Port},
         {"RestServiceQt/reconnectMaxDelaySeconds", QStringLiteral("3"), Kind::Integer, 3, 86400},
         {"RestServiceQt/reconnectJitterPercent", QStringLiteral("0"), Kind::Integer, 0, 100},
+        {"RestServiceQt/settingsRollbackSeconds", QStringLiteral("600"), Kind::Integer, 1, 86400},
         {"POS/pos_host", QStringLiteral("127.0.0.1"), Kind::String},
         {"POS/pos_port", QStringLiteral("1027"), Kind::Port},
         {"POS/posSocketHighDebug", QStringLiteral("1"), Kind::Boolean},
@@ -211,6 +212,8 @@ void utilsModel::loadSettings(bool logSettings) {
             Settings.reconnectMaxDelaySeconds = int(number);
         else if (key == QLatin1String("RestServiceQt/reconnectJitterPercent"))
             Settings.reconnectJitterPercent = int(number);
+        else if (key == QLatin1String("RestServiceQt/settingsRollbackSeconds"))
+            Settings.settingsRollbackSeconds = int(number);
         else if (key == QLatin1String("POS/pos_host"))
             Settings.POS_host = text;
         else if (key == QLatin1String("POS/pos_port"))

@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "commanddispatcher.h"
+#include "configurationguard.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "utils.h"
@@ -35,6 +36,8 @@ class tst_dispatcher : public QObject {
     void setConfiguration();
     void getConfiguration();
     void setRightsAnnouncesTheChange();
+    void settingsOnTrial_data();
+    void settingsOnTrial();
 
   private:
     TempDataRoot *m_root = nullptr;
@@ -210,6 +213,38 @@ void tst_dispatcher::setRightsAnnouncesTheChange() {
                         params(R"({"fileDataB64":")" + QByteArray("a\tb\n").toBase64() + R"("})"));
     QCOMPARE(announced.size(), 1);
     QCOMPARE(announced.first(), (QVariantList{false, true}));
+}
+
+void tst_dispatcher::settingsOnTrial_data() {
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QByteArray>("settingsAfter");
+    QTest::newRow("registered in time") << "registered" << QByteArray("new\n");
+    QTest::newRow("refused") << "refused" << QByteArray("worked\n");
+    QTest::newRow("time is up") << "late" << QByteArray("worked\n");
+}
+
+// The file that worked is kept while new settings are on trial, and comes back if they fail;
+// a second change before the first registered keeps the file that worked, not the first change.
+void tst_dispatcher::settingsOnTrial() {
+    QFETCH(QString, outcome);
+    QFETCH(QByteArray, settingsAfter);
+    testfiles::writeBytes(utils.settingsFilePath(), "worked\n");
+    QString error;
+    QVERIFY(configurationGuard::keepPrevious(&error));
+    testfiles::writeBytes(utils.settingsFilePath(), "first change\n");
+    QVERIFY(configurationGuard::keepPrevious(&error));
+    testfiles::writeBytes(utils.settingsFilePath(), "new\n");
+    QCOMPARE(testfiles::readBytes(configurationGuard::keptPath()), QByteArray("worked\n"));
+    configurationGuard guard;
+    QSignalSpy restored(&guard, &configurationGuard::signal_restored);
+    QVERIFY(guard.onTrial());
+    guard.startTrial(1);
+    if (outcome == QLatin1String("registered")) guard.registered();
+    if (outcome == QLatin1String("refused")) guard.refused(QStringLiteral("no"));
+    QTest::qWait(1500);  // past the trial
+    QCOMPARE(restored.size(), settingsAfter == "worked\n" ? 1 : 0);
+    QCOMPARE(testfiles::readBytes(utils.settingsFilePath()), settingsAfter);
+    QVERIFY(!guard.onTrial());
 }
 
 QTEST_GUILESS_MAIN(tst_dispatcher)

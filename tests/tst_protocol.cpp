@@ -20,6 +20,8 @@ private slots:
     void replyDetails_data();
     void replyDetails();
     void configurationRoundTripReconnectsWithNewValues();
+    void badSettingsAreRolledBack_data();
+    void badSettingsAreRolledBack();
     void framingSurvivesHostileSegmentation_data();
     void framingSurvivesHostileSegmentation();
     void keepAliveAnswered();
@@ -243,6 +245,60 @@ void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
     QCOMPARE(login(regs.at(1)), QStringLiteral("bob"));
     QFile ini(root.settingsDir() + QStringLiteral("qltRestClientQt.ini"));
     QCOMPARE(ini.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions());
+}
+
+void tst_protocol::badSettingsAreRolledBack_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("closedPort");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("registerModes");
+    QTest::addColumn<int>("registrations");
+    QTest::addColumn<QString>("why");
+    const QString late = QStringLiteral("the new settings did not register within 8 s");
+    QTest::newRow("wrong host (nothing listens there)")
+        << "::1" << false << "demo" << "accept" << 2 << late;
+    QTest::newRow("wrong port") << "127.0.0.1" << true << "demo" << "accept" << 2 << late;
+    QTest::newRow("refused credentials")
+        << "127.0.0.1" << false << "mallory" << "accept,refuse:7:unknown login,accept" << 3
+        << "registerPOS failed with errorCode 7 -> unknown login";
+}
+
+// Settings sent by the server that cut the device off are replaced by the ones that worked.
+void tst_protocol::badSettingsAreRolledBack() {
+    QFETCH(QString, host);
+    QFETCH(bool, closedPort);
+    QFETCH(QString, login);
+    QFETCH(QString, registerModes);
+    QFETCH(int, registrations);
+    QFETCH(QString, why);
+    TempDataRoot root;
+    const quint16 port = ScriptedSession::freeLoopbackPort();
+    const QByteArray newSettings =
+        QStringLiteral("[RestServiceQt]\nrestServerQt_host=%1\nrestServerQt_port=%2\n"
+                       "settingsRollbackSeconds=8\n[POS]\npos_host=127.0.0.1\n"
+                       "[Credentials]\nloginName=%3\n")
+            .arg(host)
+            .arg(closedPort ? ScriptedSession::freeLoopbackPort() : port)
+            .arg(login)
+            .toUtf8();
+    ScriptedSession s(root);
+    s.setPort(port);
+    s.addServerArguments({QStringLiteral("--register"), registerModes});
+    const QJsonObject getConfiguration = ScriptedSession::command(QStringLiteral("getConfiguration"));
+    QVERIFY2(s.run({getConfiguration,
+                    ScriptedSession::command(QStringLiteral("setConfiguration"),
+                                             {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
+                    {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 20000}}}}},
+                    getConfiguration},
+                   60),
+             qPrintable(s.serverStderr()));
+    QCOMPARE(s.result(QStringLiteral("setConfiguration")).value("errorCode").toInt(), 0);
+    QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), registrations);
+    QCOMPARE(s.result(QStringLiteral("getConfiguration"), 1).value("settingsFileData"),
+             s.result(QStringLiteral("getConfiguration"), 0).value("settingsFileData"));
+    QVERIFY2(s.clientLog().contains(QStringLiteral("Previous settings restored: ") + why),
+             qPrintable(s.clientLog().right(3000)));
+    QVERIFY(!QFile::exists(root.settingsDir() + QStringLiteral("qltRestClientQt.ini.previous")));
 }
 
 void tst_protocol::framingSurvivesHostileSegmentation_data() {

@@ -65,7 +65,8 @@ void tst_settings::freshDeviceGetsEveryDefault() {
         {"Global/ID__BoCompanyID", "-1"},                 {"Credentials/loginName", "demo"},
         {"Credentials/loginPass", "kelp"},                {"Credentials/channelID", "default"},
         {"Various/diffPLU_Waiter_ID", "1"},               {"Various/diffPLU_PluPK", "50001"},
-        {"RestServiceQt/reconnectMaxDelaySeconds", "3"},  {"RestServiceQt/reconnectJitterPercent", "0"}};
+        {"RestServiceQt/reconnectMaxDelaySeconds", "3"},  {"RestServiceQt/reconnectJitterPercent", "0"},
+        {"RestServiceQt/settingsRollbackSeconds", "600"}};
     for (const auto &kv : defaults)
         QCOMPARE(readIni(QLatin1String(kv.first)), QString::fromLatin1(kv.second));
     QCOMPARE(Settings.restServerQt_port, quint16(7957));
