@@ -207,8 +207,11 @@ void tst_system::killPidByIdRules_data() {
                                 << "";
     QTest::newRow("1025") << QVariant(qint64(1025)) << 906 << "Can't kill a PID below 1026"
                           << "";
-    QTest::newRow("1025.9") << QVariant(1025.9) << 906 << "Can't kill a PID below 1026"
+    // A fraction rounds to the nearest integer, as Qt converts numbers.
+    QTest::newRow("1025.4") << QVariant(1025.4) << 906 << "Can't kill a PID below 1026"
                             << "";
+    QTest::newRow("1025.6") << QVariant(1025.6) << 0 << ""
+                            << "-9 1026";
     QTest::newRow("negative") << QVariant(qint64(-1)) << 906 << "Can't kill a PID below 1026"
                               << "";
     QTest::newRow("1026") << QVariant(qint64(1026)) << 0 << ""
@@ -412,6 +415,8 @@ void tst_system::pingLoopback_data() {
     QTest::newRow("type as text is type 1")
         << p("2", "127.0.0.1,127.0.0.2", one) << QStringList{"127.0.0.1,127.0.0.2"}
         << QList<int>{901} << 1;
+    QTest::newRow("hops 1.6 is 2")
+        << p(one, "127.0.0.1", 1.6) << QStringList{"127.0.0.1"} << QList<int>{0} << 2;
     QTest::newRow("hops as text is 4")
         << p(one, "127.0.0.1", "1") << QStringList{"127.0.0.1"} << QList<int>{0} << 4;
     QTest::newRow("type 3 pings nothing")
