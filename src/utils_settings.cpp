@@ -43,17 +43,12 @@ bool parseStrictInt(const QString &text, qint64 *out) {
     return ok;
 }
 
+// Only "true" (any case) and "1" are true. Anything else is false, so that a hand-edited "no"
+// or "off" is never read as its opposite; a word other than "false" or "0" is reported.
 bool parseStrictBool(const QString &text, bool *out) {
     const QString t = text.trimmed().toUpper();
-    if (t == QLatin1String("TRUE") || t == QLatin1String("1")) {
-        *out = true;
-        return true;
-    }
-    if (t == QLatin1String("FALSE") || t == QLatin1String("0")) {
-        *out = false;
-        return true;
-    }
-    return false;
+    *out = t == QLatin1String("TRUE") || t == QLatin1String("1");
+    return *out || t == QLatin1String("FALSE") || t == QLatin1String("0");
 }
 
 void restrictToOwner(const QString &path, QFileDevice::Permissions perms) {
@@ -189,14 +184,18 @@ void utilsModel::loadSettings(bool logSettings) {
             case Kind::VariousOnly:
                 break;
         }
-        if (!valid) {
+        if (!valid && row.kind == Kind::Boolean) {
+            addDebugText(601,
+                         QStringLiteral("Setting %1 has the invalid value '%2'; taking it as false")
+                             .arg(key, text),
+                         id, true, true);
+        } else if (!valid) {
             addDebugText(601,
                          QStringLiteral("Setting %1 has the invalid value '%2'; using the "
                                         "default '%3'")
                              .arg(key, text, row.defaultValue),
                          id, true, true);
             parseStrictInt(row.defaultValue, &number);
-            parseStrictBool(row.defaultValue, &flag);
         }
         if (key == QLatin1String("RestServiceQt/restServerQt_host"))
             Settings.restServerQt_host = text;

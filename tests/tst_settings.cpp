@@ -87,7 +87,17 @@ void tst_settings::values_data() {
     QTest::newRow("debug TRUE") << "[POS]\nposSocketHighDebug=TRUE\n" << "debug" << QVariant(true) << false;
     QTest::newRow("debug 0") << "[POS]\nposSocketHighDebug=0\n" << "debug" << QVariant(false) << false;
     QTest::newRow("debug false") << "[POS]\nposSocketHighDebug=false\n" << "debug" << QVariant(false) << false;
-    QTest::newRow("debug maybe") << "[POS]\nposSocketHighDebug=maybe\n" << "debug" << QVariant(true) << true;
+    QTest::newRow("debug 1") << "[POS]\nposSocketHighDebug= 1 \n"
+                             << "debug" << QVariant(true) << false;
+    // Any other word is false, so that a hand-edited file never means its opposite.
+    QTest::newRow("debug maybe") << "[POS]\nposSocketHighDebug=maybe\n"
+                                 << "debug" << QVariant(false) << true;
+    QTest::newRow("debug no") << "[POS]\nposSocketHighDebug=no\n"
+                              << "debug" << QVariant(false) << true;
+    QTest::newRow("debug off") << "[POS]\nposSocketHighDebug=off\n"
+                               << "debug" << QVariant(false) << true;
+    QTest::newRow("debug yes") << "[POS]\nposSocketHighDebug=yes\n"
+                               << "debug" << QVariant(false) << true;
     QTest::newRow("company id") << "[Global]\nID__BoCompanyID=42\n" << "company" << QVariant(42) << false;
     QTest::newRow("company id garbage") << "[Global]\nID__BoCompanyID=4x2\n" << "company" << QVariant(-1) << true;
     QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n" << "level" << QVariant(7) << false;
