@@ -101,7 +101,8 @@ QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
         reply.insert(QStringLiteral("errorDescription"), description);
         return reply;
     };
-    if (!hasPath(data, QStringLiteral("searchPath")))
+    // An empty path names the base directory itself.
+    if (!param::isString(data, QStringLiteral("searchPath")))
         return fail(QStringLiteral("Missing searchPath parameter"));
     const QString path = pathResolver::resolve(pathResolver::Listing,
                                                param::string(data, QStringLiteral("searchPath")),
@@ -118,7 +119,7 @@ QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
 }
 
 QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT data) {
-    if (!hasPath(data, QStringLiteral("path")))
+    if (!param::isString(data, QStringLiteral("path")))
         return setErrorData(901, QStringLiteral("Missing path parameter"));
     const QString path = pathResolver::resolve(pathResolver::CreateDirectory,
                                                param::string(data, QStringLiteral("path")),

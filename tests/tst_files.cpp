@@ -171,8 +171,12 @@ void tst_files::listingFailures_data() {
                                         << "Missing searchPath parameter";
     QTest::newRow("searchPath as number") << QVariantMapT{{"searchPath", 3}} << 901 << ""
                                           << "Missing searchPath parameter";
-    QTest::newRow("empty searchPath") << QVariantMapT{{"searchPath", ""}} << 901 << ""
-                                      << "Missing searchPath parameter";
+    QTest::newRow("empty searchPath lists the base")
+        << QVariantMapT{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
+        << "";
+    QTest::newRow("empty searchPath without a base")
+        << QVariantMapT{{"searchPath", ""}} << 901 << ""
+        << " doesn't exist (or no rights)";
     QTest::newRow("a file") << QVariantMapT{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
                             << ""
                             << "{temp}file doesn't exist (or no rights)";
@@ -215,8 +219,8 @@ void tst_files::createDirectory_data() {
                                   << "";
     QTest::newRow("path as bool") << QVariantMapT{{"path", true}} << 901 << "Missing path parameter"
                                   << "";
-    QTest::newRow("empty path") << QVariantMapT{{"path", ""}} << 901 << "Missing path parameter"
-                                << "";
+    QTest::newRow("empty path is the base") << QVariantMapT{{"path", ""}} << 0 << ""
+                                            << "{temp}";
     QTest::newRow("below a file") << QVariantMapT{{"path", "full/kept.txt/sub"}} << 902
                                   << "Failed to create directory {temp}full/kept.txt/sub"
                                   << "";
