@@ -839,9 +839,14 @@ void tst_system::pushLicense_data() {
     QTest::newRow("climbs out") << p({{"path", "../../escaped.lic"}}) << "" << 930
                                 << "Not allowed to write outside the licenses folder!"
                                 << "" << false << QByteArray();
-    QTest::newRow("absolute") << p({{"path", "/tmp/escaped.lic"}}) << "" << 930
-                              << "Not allowed to write outside the licenses folder!"
-                              << "" << false << QByteArray();
+    QTest::newRow("leading slash stays inside")
+        << p({{"path", "/tmp/inside.lic"}}) << "" << 0 << "" << saved << false << binary;
+    QTest::newRow("through a link out of the folder")
+        << p({{"path", "out/new/escaped.lic"}}) << "" << 930
+        << "Not allowed to write outside the licenses folder!"
+        << "" << false << QByteArray();
+    QTest::newRow("through a link inside the folder")
+        << p({{"path", "in/app.lic"}}) << "" << 0 << "" << saved << false << binary;
     QTest::newRow("start asked") << p({{"startProcessIfKilled", "pos"}}) << "" << 0 << ""
                                  << saved + "Not supported to start process yet\n"
                                  << false << binary;
@@ -868,8 +873,13 @@ void tst_system::pushLicense() {
     QFETCH(QByteArray, expectedBytes);
     if (!fakePsError.isEmpty())
         fakeTool(QStringLiteral("ps"), QStringLiteral("echo '%1' >&2").arg(fakePsError));
-    QVERIFY(QDir().mkpath(Session.dataTempLocation + QStringLiteral("licenses")));
-    QFile blocker(Session.dataTempLocation + QStringLiteral("licenses/blocked"));
+    const QString licenses = Session.dataTempLocation + QStringLiteral("licenses/");
+    const QString outside = m_root->path() + QStringLiteral("outside");
+    QVERIFY(QDir().mkpath(licenses + QStringLiteral("sub")));
+    QVERIFY(QDir().mkpath(outside));
+    QVERIFY(QFile::link(outside, licenses + QStringLiteral("out")));
+    QVERIFY(QFile::link(licenses + QStringLiteral("sub"), licenses + QStringLiteral("in")));
+    QFile blocker(licenses + QStringLiteral("blocked"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     const QString target = Session.dataTempLocation + QStringLiteral("/licenses/") +
@@ -885,6 +895,7 @@ void tst_system::pushLicense() {
     if (expectedBytes.isNull()) {
         QVERIFY(!QFileInfo(target).isFile());
         QVERIFY(!QFileInfo::exists(m_root->path() + QStringLiteral("escaped.lic")));
+        QCOMPARE(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         return;
     }
     QVERIFY(written.open(QIODevice::ReadOnly));
