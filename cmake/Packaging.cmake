@@ -35,7 +35,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # Qt loads OpenSSL at run time, and the client runs ps, kill and ping through the shell; none of
 # that shows in the binary's linked libraries, so the list is explicit.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt5core5a (>= 5.15), libqt5network5 (>= 5.15), zlib1g, procps, iputils-ping, libssl3")
+    "libqt5core5a (>= 5.15), libqt5network5 (>= 5.15), zlib1g, libre2-9, procps, iputils-ping, libssl3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${QLT_PACKAGING_DIR}/debian/postinst"
     "${QLT_PACKAGING_DIR}/debian/prerm"

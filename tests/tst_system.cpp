@@ -52,6 +52,8 @@ class tst_system : public QObject {
     void pidMatcher();
     void processFilter_data();
     void processFilter();
+    void filterMatchesLikeGrep_data();
+    void filterMatchesLikeGrep();
 
     void pingLoopback_data();
     void pingLoopback();
@@ -356,6 +358,7 @@ void tst_system::processFilter_data() {
     QTest::newRow("backticks") << "`touch %2`" << 0 << false << true;
     QTest::newRow("unbalanced group") << "(" << 907 << false << false;
     QTest::newRow("open bracket") << "[a-" << 907 << false << false;
+    QTest::newRow("backreference") << "(s)\\1" << 907 << false << false;
 }
 
 void tst_system::processFilter() {
@@ -381,6 +384,47 @@ void tst_system::processFilter() {
     QVERIFY(lines.first().startsWith(QLatin1String("UID ")));
     QCOMPARE(lines.filter(name).size(), listsSleep ? 1 : 0);
     if (headerOnly) QCOMPARE(lines.size(), 1);
+}
+
+void tst_system::filterMatchesLikeGrep_data() {
+    QTest::addColumn<QString>("filter");
+    // Ends in 40 a's or more: a backtracking engine gives up on such a line.
+    QTest::newRow("pathological") << "(.*a){40}$";
+    QTest::newRow("classes and repetition") << "^[[:alpha:]]+ +[[:digit:]]+ +[0-9]+ ";
+    QTest::newRow("alternation, any case") << "PYTHON3|sleep [0-9.]+";
+}
+
+// A real listing, captured as the handler reads it, filtered once by the handler and once by
+// grep -E; a process whose command line ends in many a's is the hard case.
+void tst_system::filterMatchesLikeGrep() {
+    QFETCH(QString, filter);
+    auto *python = new QProcess;
+    m_sleeps << python;
+    python->start(QStringLiteral("python3"),
+                  {QStringLiteral("-c"), QStringLiteral("import time; time.sleep(600)"),
+                   QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
+    QVERIFY(python->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(python->state() == QProcess::Running, 10000);
+    const QString captured = m_root->path() + QStringLiteral("ps.out");
+    const QString realPs = QStandardPaths::findExecutable(QStringLiteral("ps"));
+    QVERIFY(!realPs.isEmpty());
+    fakeTool(QStringLiteral("ps"), QStringLiteral("'%1' \"$@\" | tee '%2'").arg(realPs, captured));
+
+    const QJsonObject reply = utils.getProcesses({{QStringLiteral("processFilter"), filter}});
+    QCOMPARE(code(reply), 0);
+    const QStringList kept =
+        text(reply, "processesResult").split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+
+    QProcess grep;
+    grep.start(QStringLiteral("grep"),
+               {QStringLiteral("-Ei"), QStringLiteral("^UID.*CMD|") + filter, captured});
+    QVERIFY(grep.waitForFinished(60000));
+    QStringList expected;
+    for (const QString &line :
+         QString::fromLocal8Bit(grep.readAllStandardOutput()).split(QLatin1Char('\n')))
+        if (!line.isEmpty() && !line.contains(QLatin1String("grep"))) expected << line;
+    QCOMPARE(expected.filter(QStringLiteral("qlt-%1-aaa").arg(ownPid())).size(), 1);
+    QCOMPARE(kept, expected);
 }
 
 // --- ping (loopback only)
