@@ -101,6 +101,7 @@ class tst_filewrite : public QObject {
     void rights();
     void zipInPlace();
     void zipRelativeToWorkingDirectory();
+    void emptyZipCreatesTheDestination();
     void hostileArchives_data();
     void hostileArchives();
     void conflictsWithTheDestination_data();
@@ -376,6 +377,20 @@ void tst_filewrite::zipRelativeToWorkingDirectory() {
     QCOMPARE(reply.value("errorCode").toInt(-1), 0);
     QCOMPARE(readBytes(m_root->path() + "rel/dest/pkg/readme.txt"), QByteArray("unpacked\n"));
     QVERIFY(!QFileInfo::exists(m_root->path() + "rel/dest/tmp_zip"));
+}
+
+void tst_filewrite::emptyZipCreatesTheDestination() {
+    const QByteArray empty = makeZip("zipfile.ZipFile(out, 'w').close()\n");
+    QCOMPARE(empty.size(), 22);
+    QVariantMapT data = zipCommand("new/empty", empty);
+    data.insert("basePathType", "temp");
+    QCOMPARE(
+        save(data),
+        (QJsonObject{{"errorCode", 0}, {"errorDescription", ""}, {"info", ""}, {"fileData", ""}}));
+    const QString dest = Session.dataTempLocation + "new/empty";
+    QVERIFY(QFileInfo(dest).isDir());
+    QCOMPARE(QDir(dest).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+             QStringList());
 }
 
 void tst_filewrite::hostileArchives_data() {

@@ -93,6 +93,8 @@ class tst_ZipReader : public QObject {
     void fileData();
     void openStatus_data();
     void openStatus();
+    void emptyArchive_data();
+    void emptyArchive();
     void readsFromCallerDevice();
     void extractsTenThousandEntries();
     void streamsLargeEntry();
@@ -462,6 +464,32 @@ void tst_ZipReader::openStatus() {
     QCOMPARE(reader.count(), entries);
     QCOMPARE(int(reader.status()), status);
     QCOMPARE(reader.extractAll(dir.filePath("dest")), entries > 0);
+}
+
+void tst_ZipReader::emptyArchive_data() {
+    QTest::addColumn<QString>("python");  // writes the archive to sys.argv[1]
+    QTest::newRow("Python's zipfile") << "import sys, zipfile\n"
+                                         "zipfile.ZipFile(sys.argv[1], 'w').close()\n";
+    QTest::newRow("with a comment") << "import sys, zipfile\n"
+                                       "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                       "    z.comment = b'nothing inside'\n";
+}
+
+// A valid archive without entries is its end record alone: it unpacks to an empty directory.
+void tst_ZipReader::emptyArchive() {
+    QFETCH(QString, python);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("empty.zip");
+    QVERIFY(::python(python, {path}));
+    QVERIFY(readAll(path).startsWith("PK\x05\x06"));
+
+    ZipReader reader(path);
+    QCOMPARE(reader.count(), 0);
+    const QString dest = dir.filePath("dest");
+    QVERIFY2(reader.extractAll(dest), qPrintable(reader.errorString()));
+    QVERIFY(QFileInfo(dest).isDir());
+    QCOMPARE(snapshot(dest), (QMap<QString, QByteArray>()));
 }
 
 void tst_ZipReader::readsFromCallerDevice() {

@@ -178,8 +178,10 @@ QByteArray ZipReaderPrivate::readAt(qint64 position, qint64 length) {
 }
 
 QString ZipReaderPrivate::readIndex() {
+    // An archive without entries is its end record alone.
     const QByteArray start = readAt(0, 4);
-    if (start.size() != 4 || readUInt(start.constData()) != LocalHeaderSignature) {
+    if (start.size() != 4 || (readUInt(start.constData()) != LocalHeaderSignature &&
+                              readUInt(start.constData()) != EndOfDirectorySignature)) {
         qWarning("Zip: not a zip file!");
         return QStringLiteral("not a zip archive");
     }
