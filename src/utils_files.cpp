@@ -61,7 +61,7 @@ QJsonObject writeReply(const saveResultStruct &result) {
 
 saveResultStruct writeVerifiedFile(const QString &target, const QByteArray &bytes, bool isBinary) {
     const QString temp = target + QStringLiteral(".tmp");
-    const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary);
+    const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
 }
 }  // namespace
@@ -71,7 +71,7 @@ QString utilsModel::decodeBase64(const QString &text) {
 }
 
 saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &data, bool isBase64,
-                                      bool isBinary) {
+                                      bool isBinary, const QString &modeOf) {
     saveResultStruct result;
     QByteArray bytes;
     if (isBinary) {
@@ -83,8 +83,12 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
             isBase64 ? decodeBase64(QString::fromUtf8(data)) : QString::fromUtf8(data);
         bytes = text.toLocal8Bit();
     }
+    // The settings directory holds credentials: its files are the owner's alone, new ones too.
+    const bool inSettings = !Session.dataSettingsLocation.isEmpty() &&
+                            pathResolver::isInside(path, Session.dataSettingsLocation);
+    const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
-    if (!atomicFile::write(path, bytes, &error)) {
+    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
         addDebugText(900, QStringLiteral("Writing %1 failed: %2").arg(path, error),
                      QStringLiteral("utilsModel::saveFile"), true, true);
         result.errorCode = 900;

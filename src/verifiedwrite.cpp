@@ -34,13 +34,13 @@ bool keepAsOld(const QString &target) {
     QFile original(target);
     if (!original.open(QIODevice::ReadOnly)) return false;
     QString error;
-    return atomicFile::write(old, original.readAll(), &error);
+    return atomicFile::write(old, original.readAll(), &error, 0666, target);
 }
 }  // namespace
 
 saveResultStruct verifiedWrite::writeAndVerify(const QString &tempPath, const QByteArray &bytes,
-                                               bool isBinary) {
-    const saveResultStruct written = utils.saveFile(tempPath, bytes, false, isBinary);
+                                               bool isBinary, const QString &target) {
+    const saveResultStruct written = utils.saveFile(tempPath, bytes, false, isBinary, target);
     if (written.errorCode > 0) return written;
     QFile file(tempPath);
     if (!file.open(QIODevice::ReadOnly))

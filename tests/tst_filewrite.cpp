@@ -99,6 +99,8 @@ class tst_filewrite : public QObject {
     void fullDiskKeepsTarget();
     void unwritableTempKeepsTarget();
     void rights();
+    void modeIsKept_data();
+    void modeIsKept();
     void zipInPlace();
     void zipRelativeToWorkingDirectory();
     void emptyZipCreatesTheDestination();
@@ -342,6 +344,47 @@ void tst_filewrite::rights() {
     QCOMPARE(utils.setRights({{"fileDataB64", "bmV3\nCg=="}}).value("errorCode").toInt(-1), 959);
     QCOMPARE(utils.setRights({}).value("errorCode").toInt(-1), 959);
     QCOMPARE(readBytes(target), QByteArray("new\t/n\n"));
+}
+
+void tst_filewrite::modeIsKept_data() {
+    QTest::addColumn<bool>("rights");  // setRights, else saveFileContent of temp/f.txt
+    QTest::addColumn<int>("before");   // mode of the existing target; 0: none
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("written");  // else the read-back fails and the .tmp stays
+    QTest::addColumn<int>("after");     // of the target, or of the .tmp
+    const QByteArray text("k\tv\n");
+    QTest::newRow("rights file stays owner-only") << true << 0600 << text << true << 0600;
+    QTest::newRow("new rights file is owner-only") << true << 0 << text << true << 0600;
+    QTest::newRow("file keeps a narrow mode") << false << 0640 << text << true << 0640;
+    QTest::newRow("script stays executable") << false << 0755 << text << true << 0755;
+    QTest::newRow("new file as the umask says") << false << 0 << text << true << 0644;
+    QTest::newRow("failed write leaves no wider copy")
+        << false << 0600 << QByteArray("\xff\xfe") << false << 0600;
+}
+
+// Under umask 022, the temporary file would be 0644: the replaced file keeps its own mode.
+void tst_filewrite::modeIsKept() {
+    QFETCH(bool, rights);
+    QFETCH(int, before);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, written);
+    QFETCH(int, after);
+    const QString target = rights ? utils.rightsFilePath() : Session.dataTempLocation + "f.txt";
+    QFile::remove(target);
+    if (before != 0) {
+        writeBytes(target, "old\n");
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(before)) == 0);
+    }
+    const QVariantMapT data{{"filePath", "f.txt"},
+                            {"basePathType", "temp"},
+                            {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
+    const mode_t previous = ::umask(022);
+    const QJsonObject reply = rights ? utils.setRights(data) : save(data);
+    ::umask(previous);
+    QCOMPARE(reply.value("errorCode").toInt(-1), written ? 0 : 999);
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(written ? target : target + ".tmp").constData(), &st) == 0);
+    QCOMPARE(int(st.st_mode & 07777), after);
 }
 
 void tst_filewrite::zipInPlace() {
