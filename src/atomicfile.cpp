@@ -10,6 +10,8 @@
 #include <QUuid>
 #include <cstring>
 
+#include "regularfile.h"
+
 namespace {
 QString errnoText(const char *what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
@@ -27,6 +29,10 @@ bool atomicFile::syncDirectoryOf(const QString &path) {
 
 bool atomicFile::write(const QString &path, const QByteArray &data, QString *error,
                        unsigned newFileMode, const QString &modeOf) {
+    if (regularFile::isSpecial(path)) {
+        *error = regularFile::notRegular(path);
+        return false;
+    }
     const QFileInfo target(path);
     const QString tempPath = target.absolutePath() + QStringLiteral("/.") + target.fileName() +
                              QLatin1Char('.') +

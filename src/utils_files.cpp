@@ -6,6 +6,7 @@
 
 #include "atomicfile.h"
 #include "pathresolver.h"
+#include "regularfile.h"
 #include "utils.h"
 #include "verifiedwrite.h"
 #include "zipinstaller.h"
@@ -60,6 +61,10 @@ QJsonObject writeReply(const saveResultStruct &result) {
 }
 
 saveResultStruct writeVerifiedFile(const QString &target, const QByteArray &bytes, bool isBinary) {
+    // Nothing is written for a FIFO or device: it is neither opened nor replaced.
+    if (regularFile::isSpecial(target))
+        return saveResultStruct{900, QStringLiteral("Can't write to file!"),
+                                regularFile::notRegular(target)};
     const QString temp = target + QStringLiteral(".tmp");
     const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
@@ -93,6 +98,7 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
                      QStringLiteral("utilsModel::saveFile"), true, true);
         result.errorCode = 900;
         result.errorDescription = QStringLiteral("Can't write to file!");
+        result.extraInfo = error;
     }
     return result;
 }
@@ -146,14 +152,21 @@ QJsonObject utilsModel::getFileContent(QVariantMapT data) {
     const QString path = pathResolver::resolve(pathResolver::Reading,
                                                param::string(data, QStringLiteral("filePath")),
                                                param::string(data, QStringLiteral("basePathType")));
-    const QFileInfo info(path);
-    if (!info.exists()) return fail(404, QStringLiteral("File %1 doesn't exist!").arg(path));
+    // Text mode drops the carriage returns, so CR LF arrives as LF.
+    QFile file;
+    switch (regularFile::openForReading(path, &file, QIODevice::Text)) {
+        case regularFile::Status::Missing:
+            return fail(404, QStringLiteral("File %1 doesn't exist!").arg(path));
+        case regularFile::Status::NotRegular:
+            return fail(404, regularFile::notRegular(path));
+        case regularFile::Status::Failed:
+            return reply;
+        case regularFile::Status::Opened:
+            break;
+    }
     const QString tooLarge =
         QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(maxFileContentBytes);
-    if (info.size() > maxFileContentBytes) return fail(903, tooLarge);
-    // Text mode drops the carriage returns, so CR LF arrives as LF.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return reply;
+    if (file.size() > maxFileContentBytes) return fail(903, tooLarge);
     QByteArray raw = file.read(maxFileContentBytes + 1);
     if (raw.size() > maxFileContentBytes) return fail(903, tooLarge);  // it grew meanwhile
     const bool toBase64 = param::boolean(data, QStringLiteral("toBase64"), true);

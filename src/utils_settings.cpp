@@ -1,10 +1,10 @@
-#include <climits>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <climits>
 
+#include "regularfile.h"
 #include "utils.h"
 
 namespace {
@@ -239,8 +239,13 @@ void utilsModel::loadSettings(bool logSettings) {
 }
 
 bool utilsModel::loadRights(bool) {
-    QFile file(rightsFilePath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    QFile file;
+    const regularFile::Status opened =
+        regularFile::openForReading(rightsFilePath(), &file, QIODevice::Text);
+    if (opened == regularFile::Status::NotRegular)
+        addDebugText(602, regularFile::notRegular(rightsFilePath()) + QStringLiteral(" Not read."),
+                     QStringLiteral("utilsModel::loadRights"), true, true);
+    if (opened != regularFile::Status::Opened) return false;
     const QByteArray head = file.read(maxRightsFileBytes);
     if (file.size() > maxRightsFileBytes) {
         addDebugText(602,
@@ -263,17 +268,23 @@ bool utilsModel::loadRights(bool) {
 
 readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
     readResultStruct result;
-    if (!QFileInfo::exists(filePath)) {
-        result.errorCode = 404;
-        result.errorDescription = QStringLiteral("File %1 doesn't exist!").arg(filePath);
-        return result;
-    }
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        // An unreadable file is not an empty one: say so instead of answering success.
-        result.errorCode = 403;
-        result.errorDescription = QStringLiteral("File %1 can't be opened!").arg(filePath);
-        return result;
+    QFile file;
+    switch (regularFile::openForReading(filePath, &file, QIODevice::Text)) {
+        case regularFile::Status::Missing:
+            result.errorCode = 404;
+            result.errorDescription = QStringLiteral("File %1 doesn't exist!").arg(filePath);
+            return result;
+        case regularFile::Status::NotRegular:
+            result.errorCode = 403;
+            result.errorDescription = regularFile::notRegular(filePath);
+            return result;
+        case regularFile::Status::Failed:
+            // An unreadable file is not an empty one: say so instead of answering success.
+            result.errorCode = 403;
+            result.errorDescription = QStringLiteral("File %1 can't be opened!").arg(filePath);
+            return result;
+        case regularFile::Status::Opened:
+            break;
     }
     const QString text = QString::fromUtf8(file.readAll());
     result.fileData = toBase64 ? encodeBase64(text).toLocal8Bit() : text.toLocal8Bit();

@@ -1,8 +1,11 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QLocalServer>
 #include <QtTest>
+#include <memory>
 
+#include "fifowatchdog.h"
 #include "pathresolver.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
@@ -41,6 +44,8 @@ class tst_files : public QObject {
     void fileContent();
     void fileContentFailures_data();
     void fileContentFailures();
+    void onlyRegularFilesAreRead_data();
+    void onlyRegularFilesAreRead();
     void everyCommandThroughTheClient();
 
   private:
@@ -299,7 +304,6 @@ void tst_files::fileContentFailures_data() {
     QTest::newRow("SymbolData reads temp")
         << QVariantMapT{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
         << "File {temp}s.txt doesn't exist!";
-    QTest::newRow("a directory") << QVariantMapT{{"filePath", "dir"}} << 404 << "Unknown error";
     QTest::newRow("over the size bound") << QVariantMapT{{"filePath", "huge"}} << 903
                                          << "File {temp}huge is larger than 67108864 bytes!";
     QTest::newRow("at the size bound")
@@ -324,6 +328,38 @@ void tst_files::fileContentFailures() {
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     QCOMPARE(reply.value("fileData").toString(), QString());
+}
+
+void tst_files::onlyRegularFilesAreRead_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("socket") << "socket";
+    QTest::newRow("link to a device") << "device";
+    QTest::newRow("directory") << "directory";
+}
+
+// A FIFO would block the only thread for good, a device would be read without end.
+void tst_files::onlyRegularFilesAreRead() {
+    QFETCH(QString, kind);
+    const QString path = Session.dataTempLocation + "special";
+    std::unique_ptr<FifoWatchdog> fifo;
+    QLocalServer socket;
+    if (kind == "fifo") {
+        fifo = std::make_unique<FifoWatchdog>(path);
+        QVERIFY(fifo->created());
+    } else if (kind == "socket") {
+        QVERIFY(socket.listen(path));
+    } else if (kind == "device") {
+        QVERIFY(QFile::link("/dev/zero", path));
+    } else {
+        QVERIFY(QDir().mkpath(path));
+    }
+    const QJsonObject reply = utils.getFileContent({{"filePath", "special"}, {"toBase64", false}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), 404);
+    QCOMPARE(reply.value("errorDescription").toString(),
+             "File " + path + " is not a regular file!");
+    QCOMPARE(reply.value("fileData").toString("<none>"), QString());
+    if (fifo) QVERIFY(!fifo->fired());
 }
 
 // Every file command once through the real client and the development server.

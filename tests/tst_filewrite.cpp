@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <QDir>
 #include <QDirIterator>
@@ -11,6 +12,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
@@ -101,6 +103,8 @@ class tst_filewrite : public QObject {
     void rights();
     void modeIsKept_data();
     void modeIsKept();
+    void specialFilesAreNotReplaced_data();
+    void specialFilesAreNotReplaced();
     void zipInPlace();
     void zipRelativeToWorkingDirectory();
     void emptyZipCreatesTheDestination();
@@ -385,6 +389,73 @@ void tst_filewrite::modeIsKept() {
     struct stat st;
     QVERIFY(::stat(QFile::encodeName(written ? target : target + ".tmp").constData(), &st) == 0);
     QCOMPARE(int(st.st_mode & 07777), after);
+}
+
+void tst_filewrite::specialFilesAreNotReplaced_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("special");  // relative to the data root
+    QTest::addColumn<QString>("kind");     // "fifo" or "device"
+    QTest::addColumn<int>("code");
+    QTest::newRow("saveFileContent over a FIFO") << "save"
+                                                 << "temp/f.txt"
+                                                 << "fifo" << 900;
+    QTest::newRow("saveFileContent with a FIFO as .tmp") << "save"
+                                                         << "temp/f.txt.tmp"
+                                                         << "fifo" << 900;
+    QTest::newRow("saveFileContent over a device") << "save"
+                                                   << "temp/f.txt"
+                                                   << "device" << 900;
+    QTest::newRow("setRights over a FIFO") << "rights"
+                                           << "settings/qltRestClientRightsQt.conf"
+                                           << "fifo" << 900;
+    QTest::newRow("pushLicense over a FIFO") << "license"
+                                             << "temp/licenses/f.txt"
+                                             << "fifo" << 900;
+    QTest::newRow("ZIP over a FIFO") << "zip"
+                                     << "temp/dest/f.txt"
+                                     << "fifo" << 950;
+}
+
+// A FIFO, socket or device is never opened for writing, nor replaced by a file.
+void tst_filewrite::specialFilesAreNotReplaced() {
+    QFETCH(QString, command);
+    QFETCH(QString, special);
+    QFETCH(QString, kind);
+    QFETCH(int, code);
+    const QString path = m_root->path() + special;
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile::remove(path);
+    std::unique_ptr<FifoWatchdog> fifo;
+    if (kind == "fifo") {
+        fifo = std::make_unique<FifoWatchdog>(path);
+        QVERIFY(fifo->created());
+    } else if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+        QSKIP("cannot make a device node here");
+    }
+    const QString b64 = QString::fromLatin1(QByteArray("new\n").toBase64());
+    QJsonObject reply;
+    if (command == "save")
+        reply = save({{"filePath", "f.txt"}, {"basePathType", "temp"}, {"fileDataB64", b64}});
+    else if (command == "rights")
+        reply = utils.setRights({{"fileDataB64", b64}});
+    else if (command == "license")
+        reply = utils.pushLicense({{"path", "f.txt"}, {"licenseData", b64}});
+    else {
+        QVariantMapT data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
+                                                       "    z.writestr('other.txt', 'x')\n"
+                                                       "    z.writestr('f.txt', 'x')\n"));
+        data.insert("basePathType", "temp");
+        reply = save(data);
+    }
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    if (command != "license")
+        QVERIFY2(reply.value("info").toString().contains("not a regular file"),
+                 qPrintable(reply.value("info").toString()));
+    struct stat st;
+    QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+    QVERIFY(kind == "fifo" ? S_ISFIFO(st.st_mode) : S_ISCHR(st.st_mode));
+    QVERIFY(!QFileInfo::exists(m_root->path() + "temp/dest/other.txt"));
+    if (fifo) QVERIFY(!fifo->fired());
 }
 
 void tst_filewrite::zipInPlace() {

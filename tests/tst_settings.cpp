@@ -1,9 +1,11 @@
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QtTest>
-#include <sys/stat.h>
 
+#include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "utils.h"
 
@@ -31,6 +33,7 @@ private slots:
     void missingRightsFileKeepsTheMap();
     void readFile_data();
     void readFile();
+    void onlyRegularFilesAreRead();
     void dateSplitters_data();
     void dateSplitters();
 
@@ -233,6 +236,30 @@ void tst_settings::readFile() {
     QCOMPARE(r.errorCode, code);
     QCOMPARE(r.fileData, data);
     if (code == 404) QCOMPARE(r.errorDescription, QStringLiteral("File %1 doesn't exist!").arg(path));
+}
+
+// The configuration reader and the rights loader never open a FIFO or read a device.
+void tst_settings::onlyRegularFilesAreRead() {
+    const QString device = m_root->path() + QStringLiteral("temp/zero");
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), device));
+    const readResultStruct fromDevice = utils.readFile(device, true);
+    QCOMPARE(fromDevice.errorCode, 403);
+    QCOMPARE(fromDevice.errorDescription,
+             QStringLiteral("File %1 is not a regular file!").arg(device));
+    QVERIFY(fromDevice.fileData.isEmpty());
+
+    QFile::remove(utils.rightsFilePath());
+    FifoWatchdog fifo(utils.rightsFilePath());
+    QVERIFY(fifo.created());
+    const readResultStruct fromFifo = utils.readFile(utils.rightsFilePath(), true);
+    QCOMPARE(fromFifo.errorCode, 403);
+    Settings.passwordRightsPaths = {{QStringLiteral("keep"), QStringLiteral("me")}};
+    QVERIFY(!utils.loadRights(true));
+    QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("keep")), QStringLiteral("me"));
+    QVERIFY(m_root->todaysLogLines()
+                .join(QLatin1Char('\n'))
+                .contains(QStringLiteral("is not a regular file")));
+    QVERIFY(!fifo.fired());
 }
 
 void tst_settings::dateSplitters_data() {
