@@ -10,6 +10,8 @@
 #include <QUuid>
 #include <cstring>
 
+#include "regularfile.h"
+
 namespace {
 QString errnoText(const char *what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
@@ -26,7 +28,11 @@ bool atomicFile::syncDirectoryOf(const QString &path) {
 }
 
 bool atomicFile::write(const QString &path, const QByteArray &data, QString *error,
-                       unsigned newFileMode) {
+                       unsigned newFileMode, const QString &modeOf) {
+    if (regularFile::isSpecial(path)) {
+        *error = regularFile::notRegular(path);
+        return false;
+    }
     const QFileInfo target(path);
     const QString tempPath = target.absolutePath() + QStringLiteral("/.") + target.fileName() +
                              QLatin1Char('.') +
@@ -35,7 +41,8 @@ bool atomicFile::write(const QString &path, const QByteArray &data, QString *err
     const QByteArray tempName = QFile::encodeName(tempPath);
     mode_t mode = mode_t(newFileMode);
     struct stat existing;
-    const bool keepMode = ::stat(QFile::encodeName(path).constData(), &existing) == 0;
+    const bool keepMode =
+        ::stat(QFile::encodeName(modeOf.isEmpty() ? path : modeOf).constData(), &existing) == 0;
     if (keepMode) mode = existing.st_mode & 07777;
     const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {

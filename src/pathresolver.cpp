@@ -53,3 +53,13 @@ bool pathResolver::isInside(const QString &path, const QString &directory) {
     if (candidate == dir) return true;
     return candidate.startsWith(dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/'));
 }
+
+bool pathResolver::staysInside(const QString &path, const QString &directory) {
+    const QString root = QFileInfo(directory).canonicalFilePath();
+    if (root.isEmpty()) return false;
+    // The deepest part that exists decides where the rest would be created.
+    QFileInfo existing(cleanAbsolute(path));
+    while (!existing.exists() && !existing.isSymLink()) existing.setFile(existing.absolutePath());
+    const QString resolved = existing.canonicalFilePath();
+    return !resolved.isEmpty() && isInside(resolved, root);
+}

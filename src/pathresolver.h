@@ -15,4 +15,8 @@ class pathResolver {
     // True when `path` is `directory` or lies below it, comparing cleaned absolute paths on
     // whole components ("/opt/appdata" is not below "/opt/app").
     static bool isInside(const QString &path, const QString &directory);
+    // True when `path` (without "..") still lies in `directory` once every symbolic link along
+    // the part of it that exists is followed, both sides resolved. A link that leads nowhere,
+    // or a directory that does not exist, counts as outside.
+    static bool staysInside(const QString &path, const QString &directory);
 };

@@ -99,83 +99,105 @@ bool posTools::sendPos(posDataResponseStruct &result, const QString &toSendComma
     }
     m_exchangeRunning = true;
     Session.functionBusy[busyKey] = true;
-    const bool done = exchange(result, toSendCommand, identifier, arguments, false);
+    const bool done = exchange(result, toSendCommand, identifier, arguments);
     m_exchangeRunning = false;
     Session.functionBusy[busyKey] = false;
     return done;
 }
 
 bool posTools::exchange(posDataResponseStruct &result, const QString &command,
-                        const QString &identifier, QVariantMapT arguments, bool asRetry) {
+                        const QString &identifier, const QVariantMapT &arguments) {
     const exchangeOptions o = exchangeOptions::from(arguments);
-    if (Session.logPosCommands)
-        log(100,
-            QStringLiteral("To send:\n%1\nOk code: %2").arg(command.trimmed()).arg(o.okResultCode),
-            identifier);
-    if (asRetry) accCloseAndDisconnect();
-    result.connectTimedOut = false;
-    m_accountPOS_Socket->setObjectName(QStringLiteral("_ACCOUNTSOCKET_"));
-    if (!m_accountSocketConnected) {
-        openConnection(result, identifier);
-        if (m_accountSocketConnected) login(identifier, arguments);
-    }
-
     if (o.testConnection) {
+        result.connectTimedOut = false;
+        connectIfNeeded(result, identifier, arguments);
         accCloseAndDisconnect();
         Session.accountSocketBusy = false;
         Session.accountSocketBusyConnect = false;
         return true;
     }
-
-    bool done = false;
-    bool overflow = false;
-    if (m_accountPOS_Socket->isOpen() && m_accountSocketConnected) {
-        if (!Session.accountSocketDeamonReady) {
-            result.deamonNotReady = true;
-            result.resultBool = false;
-        } else {
-            result.deamonNotReady = false;
-            // Exactly one line end, on the retry too.
-            writeLine(command.toLocal8Bit());
-            posReplyParser parser(o.okResultCode, o.waitForEnd(), o.waitForEndAtPart2,
-                                  posReplyParser::encode(o.endTagForPart2));
-            readReply(parser);
-            switch (parser.state()) {
-                case posReplyParser::State::Incomplete:
-                case posReplyParser::State::Truncated:
-                    result.resultText =
-                        QStringLiteral("incomplete reply (%1): %2")
-                            .arg(parser.missingEnd(), posReplyParser::decode(parser.buffer()));
-                    break;
-                case posReplyParser::State::Overflow:
-                    // Another try would only bring the same flood again.
-                    overflow = true;
-                    result.resultText = QStringLiteral("reply longer than %1 bytes")
-                                            .arg(posReplyParser::maxReplyBytes);
-                    dropConnection(m_accountPOS_Socket, result.resultText, identifier);
-                    break;
-                case posReplyParser::State::Complete:
-                    done = true;
-                    if (!takeReply(result, parser.buffer(), o, command, identifier)) break;
-                    if (!o.endTagForPart2.isEmpty())
-                        arguments[QStringLiteral("endTag")] = o.endTagForPart2;
-                    arguments[QStringLiteral("okCodeForPart2")] = 0;
-                    arguments[QStringLiteral("waitForEndAtPart2")] = true;
-                    return exchange(result, o.cmdDataPart2, identifier, arguments, false);
-            }
-        }
-    }
-
-    if (!done && !asRetry && !result.connectTimedOut && !overflow) {
-        if (result.firstPartCode == 0) accCloseAndDisconnect();
-        return exchange(result, command, identifier, arguments, true);
+    attemptOutcome outcome = attempt(result, command, identifier, arguments, o);
+    if (outcome == attemptOutcome::Retry) {
+        // The whole exchange again, on a new connection: a second part alone would reach the
+        // new session as a command of its own.
+        accCloseAndDisconnect();
+        outcome = attempt(result, command, identifier, arguments, o);
     }
     if (Session.logPosCommands)
         log(100, QStringLiteral("Code received: %1").arg(result.firstPartCode), identifier);
     if (!o.noClose && m_accountSocketConnected) accCloseAndDisconnect();
     if (!result.resultText.isEmpty())
         result.resultText = QString::fromUtf8(result.resultText.toLocal8Bit());
-    return done;
+    return outcome == attemptOutcome::Done;
+}
+
+// One try of the exchange: the command and, once its reply has the expected code, the second
+// part on the same connection.
+posTools::attemptOutcome posTools::attempt(posDataResponseStruct &result, const QString &command,
+                                           const QString &identifier, const QVariantMapT &arguments,
+                                           const exchangeOptions &o) {
+    // Nothing a failed try accepted may count for this one.
+    result.resultBool = false;
+    result.connectTimedOut = false;
+    connectIfNeeded(result, identifier, arguments);
+    if (!m_accountPOS_Socket->isOpen() || !m_accountSocketConnected)
+        return result.connectTimedOut ? attemptOutcome::Failed : attemptOutcome::Retry;
+    if (!Session.accountSocketDeamonReady) {
+        result.deamonNotReady = true;
+        return attemptOutcome::Retry;
+    }
+    result.deamonNotReady = false;
+    bool secondPartDue = false;
+    const attemptOutcome first = sendPart(result, command, identifier, o, &secondPartDue);
+    if (first != attemptOutcome::Done || !secondPartDue) return first;
+    // The second reply is read up to its end marker, whatever its code.
+    QVariantMapT second = arguments;
+    if (!o.endTagForPart2.isEmpty()) second[QStringLiteral("endTag")] = o.endTagForPart2;
+    second[QStringLiteral("okCodeForPart2")] = 0;
+    second[QStringLiteral("waitForEndAtPart2")] = true;
+    return sendPart(result, o.cmdDataPart2, identifier, exchangeOptions::from(second),
+                    &secondPartDue);
+}
+
+// Sends one line and reads its reply into `result`.
+posTools::attemptOutcome posTools::sendPart(posDataResponseStruct &result, const QString &line,
+                                            const QString &identifier, const exchangeOptions &o,
+                                            bool *secondPartDue) {
+    if (Session.logPosCommands)
+        log(100,
+            QStringLiteral("To send:\n%1\nOk code: %2").arg(line.trimmed()).arg(o.okResultCode),
+            identifier);
+    // Exactly one line end, on the retry too.
+    writeLine(line.toLocal8Bit());
+    posReplyParser parser(o.okResultCode, o.waitForEnd(), o.waitForEndAtPart2,
+                          posReplyParser::encode(o.endTagForPart2));
+    readReply(parser);
+    switch (parser.state()) {
+        case posReplyParser::State::Incomplete:
+        case posReplyParser::State::Truncated:
+            result.resultText =
+                QStringLiteral("incomplete reply (%1): %2")
+                    .arg(parser.missingEnd(), posReplyParser::decode(parser.buffer()));
+            return attemptOutcome::Retry;
+        case posReplyParser::State::Overflow:
+            result.resultText =
+                QStringLiteral("reply longer than %1 bytes").arg(posReplyParser::maxReplyBytes);
+            dropConnection(m_accountPOS_Socket, result.resultText, identifier);
+            // Another try would only bring the same flood again.
+            return attemptOutcome::Failed;
+        case posReplyParser::State::Complete:
+            break;
+    }
+    *secondPartDue = takeReply(result, parser.buffer(), o, line, identifier);
+    return attemptOutcome::Done;
+}
+
+void posTools::connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
+                               const QVariantMapT &arguments) {
+    m_accountPOS_Socket->setObjectName(QStringLiteral("_ACCOUNTSOCKET_"));
+    if (m_accountSocketConnected) return;
+    openConnection(result, identifier);
+    if (m_accountSocketConnected) login(identifier, arguments);
 }
 
 // Rounds of reading until the reply is complete, overflows, or has been read long enough.

@@ -51,9 +51,19 @@ class posTools : public QObject {
 
   private:
     struct exchangeOptions;
+    // Done: a complete reply came. Retry: worth one more try on a new connection. Failed: not.
+    enum class attemptOutcome { Done, Retry, Failed };
 
     bool exchange(posDataResponseStruct &result, const QString &command, const QString &identifier,
-                  QVariantMapT arguments, bool asRetry);
+                  const QVariantMapT &arguments);
+    attemptOutcome attempt(posDataResponseStruct &result, const QString &command,
+                           const QString &identifier, const QVariantMapT &arguments,
+                           const exchangeOptions &o);
+    attemptOutcome sendPart(posDataResponseStruct &result, const QString &line,
+                            const QString &identifier, const exchangeOptions &o,
+                            bool *secondPartDue);
+    void connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
+                         const QVariantMapT &arguments);
     void readReply(posReplyParser &parser);
     bool takeReply(posDataResponseStruct &result, const QByteArray &raw, const exchangeOptions &o,
                    const QString &command, const QString &identifier);

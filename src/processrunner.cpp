@@ -1,8 +1,6 @@
 #include "processrunner.h"
 
 #include <QEventLoop>
-#include <QProcess>
-#include <QTimer>
 
 #include "utils.h"
 
@@ -11,47 +9,60 @@ namespace {
 constexpr int reapTimeoutMs = 5000;
 }  // namespace
 
-processRunner::Outcome processRunner::run(const QString &program, const QStringList &arguments,
-                                          int timeoutMs) {
+processRunner::processRunner() {
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, &processRunner::deadlineReached);
+    connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this] { complete(m_killed ? Outcome::TimedOut : Outcome::Finished); });
+    connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) complete(Outcome::FailedToStart);
+    });
+}
+
+void processRunner::start(const QString &program, const QStringList &arguments, int timeoutMs) {
     utils.addDebugText(
         100,
         QStringLiteral("Command to execute:\n%1 %2").arg(program, arguments.join(QLatin1Char(' '))),
         QStringLiteral("processRunner::run"), true, true);
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
+    m_running = true;
+    m_killed = false;
+    m_out.clear();
+    m_err.clear();
+    m_process.setStandardInputFile(QProcess::nullDevice());
+    m_deadline.start(qMax(0, timeoutMs));
+    m_process.start(program, arguments, QIODevice::ReadOnly);
+}
+
+processRunner::Outcome processRunner::run(const QString &program, const QStringList &arguments,
+                                          int timeoutMs) {
     QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    bool failedToStart = false;
-    bool timedOut = false;
-    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart) return;
-        failedToStart = true;
-        loop.quit();
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    deadline.start(qMax(0, timeoutMs));
-    process.start(program, arguments, QIODevice::ReadOnly);
-    if (!failedToStart) loop.exec();
-    if (failedToStart) {
-        m_outcome = Outcome::FailedToStart;
-        return m_outcome;
-    }
-    m_outcome = timedOut ? Outcome::TimedOut : Outcome::Finished;
-    if (timedOut && process.state() != QProcess::NotRunning) {
-        process.kill();
-        deadline.start(reapTimeoutMs);
-        loop.exec();
-    }
-    m_out = process.readAllStandardOutput();
-    m_err = process.readAllStandardError();
+    connect(this, &processRunner::finished, &loop, &QEventLoop::quit);
+    start(program, arguments, timeoutMs);
+    loop.exec();
     return m_outcome;
+}
+
+void processRunner::deadlineReached() {
+    if (m_killed || m_process.state() == QProcess::NotRunning) {
+        complete(Outcome::TimedOut);
+        return;
+    }
+    m_killed = true;
+    m_process.kill();
+    m_deadline.start(reapTimeoutMs);
+}
+
+void processRunner::complete(Outcome outcome) {
+    if (!m_running) return;
+    m_running = false;
+    m_deadline.stop();
+    m_outcome = outcome;
+    m_out = m_process.readAllStandardOutput();
+    m_err = m_process.readAllStandardError();
+    // From the event loop: a receiver may start the next program, or end the wait, without
+    // QProcess's own signal still running below it.
+    QMetaObject::invokeMethod(this, &processRunner::finished, Qt::QueuedConnection);
 }
 
 int processRunner::errorCode() const {

@@ -1,16 +1,26 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 // Runs one program with an argument list (never through a shell, so no parameter is ever
-// parsed as a command) and waits for it in a local event loop: the link keeps answering
-// keep-alives meanwhile. A program still running at the deadline is killed.
-class processRunner {
+// parsed as a command) while the event loop goes on: the link keeps answering keep-alives,
+// and several runners can run side by side. A program still running at the deadline is killed.
+class processRunner : public QObject {
+    Q_OBJECT
   public:
     enum class Outcome { Finished, FailedToStart, TimedOut };
 
+    processRunner();
+
+    // Starts the program; finished() follows from the event loop once it has ended, failed to
+    // start or been killed at the deadline. The runner can be started again after that.
+    void start(const QString &program, const QStringList &arguments, int timeoutMs);
+    // start(), then a local event loop until finished().
     Outcome run(const QString &program, const QStringList &arguments, int timeoutMs);
 
     Outcome outcome() const { return m_outcome; }
@@ -22,7 +32,17 @@ class processRunner {
     int errorCode() const;
     QString errorDescription() const;
 
+  signals:
+    void finished();
+
   private:
+    void deadlineReached();
+    void complete(Outcome outcome);
+
+    QProcess m_process;
+    QTimer m_deadline;
+    bool m_running = false;
+    bool m_killed = false;
     Outcome m_outcome = Outcome::FailedToStart;
     QByteArray m_out;
     QByteArray m_err;

@@ -64,8 +64,10 @@ class utilsModel : public QObject {
     QJsonObject setErrorData(int code, const QString &description);
 
     // --- file commands (utils_files.cpp)
+    // Writes atomically; the file gets the mode of `modeOf` (default: `path`) when that
+    // exists, else the default, which is owner-only in the settings directory.
     saveResultStruct saveFile(const QString &path, const QByteArray &data, bool isBase64,
-                              bool isBinary);
+                              bool isBinary, const QString &modeOf = QString());
     QString decodeBase64(const QString &text);
     QJsonObject getDirectoryFiles(QVariantMapT data);
     QJsonObject createAndEmptyDirectory(QVariantMapT data);

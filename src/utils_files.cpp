@@ -6,6 +6,7 @@
 
 #include "atomicfile.h"
 #include "pathresolver.h"
+#include "regularfile.h"
 #include "utils.h"
 #include "verifiedwrite.h"
 #include "zipinstaller.h"
@@ -60,8 +61,12 @@ QJsonObject writeReply(const saveResultStruct &result) {
 }
 
 saveResultStruct writeVerifiedFile(const QString &target, const QByteArray &bytes, bool isBinary) {
+    // Nothing is written for a FIFO or device: it is neither opened nor replaced.
+    if (regularFile::isSpecial(target))
+        return saveResultStruct{900, QStringLiteral("Can't write to file!"),
+                                regularFile::notRegular(target)};
     const QString temp = target + QStringLiteral(".tmp");
-    const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary);
+    const saveResultStruct written = verifiedWrite::writeAndVerify(temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
 }
 }  // namespace
@@ -71,7 +76,7 @@ QString utilsModel::decodeBase64(const QString &text) {
 }
 
 saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &data, bool isBase64,
-                                      bool isBinary) {
+                                      bool isBinary, const QString &modeOf) {
     saveResultStruct result;
     QByteArray bytes;
     if (isBinary) {
@@ -83,12 +88,17 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
             isBase64 ? decodeBase64(QString::fromUtf8(data)) : QString::fromUtf8(data);
         bytes = text.toLocal8Bit();
     }
+    // The settings directory holds credentials: its files are the owner's alone, new ones too.
+    const bool inSettings = !Session.dataSettingsLocation.isEmpty() &&
+                            pathResolver::isInside(path, Session.dataSettingsLocation);
+    const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
-    if (!atomicFile::write(path, bytes, &error)) {
+    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
         addDebugText(900, QStringLiteral("Writing %1 failed: %2").arg(path, error),
                      QStringLiteral("utilsModel::saveFile"), true, true);
         result.errorCode = 900;
         result.errorDescription = QStringLiteral("Can't write to file!");
+        result.extraInfo = error;
     }
     return result;
 }
@@ -101,7 +111,8 @@ QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
         reply.insert(QStringLiteral("errorDescription"), description);
         return reply;
     };
-    if (!hasPath(data, QStringLiteral("searchPath")))
+    // An empty path names the base directory itself.
+    if (!param::isString(data, QStringLiteral("searchPath")))
         return fail(QStringLiteral("Missing searchPath parameter"));
     const QString path = pathResolver::resolve(pathResolver::Listing,
                                                param::string(data, QStringLiteral("searchPath")),
@@ -118,7 +129,7 @@ QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
 }
 
 QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT data) {
-    if (!hasPath(data, QStringLiteral("path")))
+    if (!param::isString(data, QStringLiteral("path")))
         return setErrorData(901, QStringLiteral("Missing path parameter"));
     const QString path = pathResolver::resolve(pathResolver::CreateDirectory,
                                                param::string(data, QStringLiteral("path")),
@@ -141,14 +152,21 @@ QJsonObject utilsModel::getFileContent(QVariantMapT data) {
     const QString path = pathResolver::resolve(pathResolver::Reading,
                                                param::string(data, QStringLiteral("filePath")),
                                                param::string(data, QStringLiteral("basePathType")));
-    const QFileInfo info(path);
-    if (!info.exists()) return fail(404, QStringLiteral("File %1 doesn't exist!").arg(path));
+    // Text mode drops the carriage returns, so CR LF arrives as LF.
+    QFile file;
+    switch (regularFile::openForReading(path, &file, QIODevice::Text)) {
+        case regularFile::Status::Missing:
+            return fail(404, QStringLiteral("File %1 doesn't exist!").arg(path));
+        case regularFile::Status::NotRegular:
+            return fail(404, regularFile::notRegular(path));
+        case regularFile::Status::Failed:
+            return reply;
+        case regularFile::Status::Opened:
+            break;
+    }
     const QString tooLarge =
         QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(maxFileContentBytes);
-    if (info.size() > maxFileContentBytes) return fail(903, tooLarge);
-    // Text mode drops the carriage returns, so CR LF arrives as LF.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return reply;
+    if (file.size() > maxFileContentBytes) return fail(903, tooLarge);
     QByteArray raw = file.read(maxFileContentBytes + 1);
     if (raw.size() > maxFileContentBytes) return fail(903, tooLarge);  // it grew meanwhile
     const bool toBase64 = param::boolean(data, QStringLiteral("toBase64"), true);

@@ -1,23 +1,28 @@
-// Ping commands: echo requests to devices on the shop network, one address after the other.
+// Ping commands: echo requests to devices on the shop network, several addresses at once.
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include "processrunner.h"
 #include "utils.h"
 
 namespace {
-constexpr int pingTimeoutMs = 30000;
 // Bounds of one "pingDevices" command, so that no request can hold the client for long: at
-// most 10 echo requests per address (10 s deadline each), 256 addresses, 120 s in all. An
-// address is started only with at least 1 s of the 120 s left; later ones are skipped.
+// most 10 echo requests per address (as many seconds of deadline), 256 addresses, 32 of them
+// at once, and at most 30 s per address, a flood and its fallback together. Every address
+// gets its result: 256 take 8 rounds, 32 s with the default 4 requests, and never more than
+// 8 x 30 s even when every ping hangs.
+constexpr int pingTimeoutMs = 30000;
 constexpr qint64 maxPingHops = 10;
 constexpr int maxPingAddresses = 256;
-constexpr qint64 pingBudgetMs = 120000;
-constexpr qint64 minPingSliceMs = 1000;
+constexpr int maxParallelPings = 32;
 
 // IPv4 and IPv6 literals (without a scope) and plain host names; nothing that could be read
 // as an option or anything else.
@@ -54,34 +59,102 @@ int receivedOf(const QString &summary) {
     return parts.size() < 2 ? 0 : parts.at(1).split(QLatin1Char(' ')).first().toInt();
 }
 
-QJsonObject ping(const QString &address, int hops, bool flood, int timeoutMs) {
-    if (!isPingTarget(address))
-        return failedPing(address, 901,
-                          QStringLiteral("Not a valid IP address or host name: '%1'").arg(address));
-    const QString count = QString::number(hops);
-    const QStringList arguments =
-        flood ? QStringList{QStringLiteral("-f"), QStringLiteral("-q"),
-                            QStringLiteral("-c") + count, QStringLiteral("-w1"), address}
-              : QStringList{QStringLiteral("-q"), QStringLiteral("-c") + count,
-                            QStringLiteral("-w") + count, address};
-    processRunner runner;
-    runner.run(QStringLiteral("ping"), arguments, timeoutMs);
-    QJsonObject result = failedPing(address, runner.errorCode(), runner.errorDescription());
-    if (runner.errorCode() != 0) return result;
-    // Only the summary line counts; its wording differs between the two modes.
-    const QString marker = flood ? QStringLiteral("transmitted") : QStringLiteral("packets");
-    QStringList summary;
-    const QStringList lines = runner.standardOutput().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines)
-        if (line.contains(marker)) summary << line;
-    // Some devices drop floods but answer an ordinary ping.
-    if (flood && !summary.isEmpty() && summary.first().contains(QLatin1String("100% packet loss")))
-        return ping(address, hops, false, timeoutMs);
-    const QString text = summary.join(QLatin1Char('\n'));
-    result.insert(QStringLiteral("processesResult"), text);
-    result.insert(QStringLiteral("Transmitted"), transmittedOf(text));
-    result.insert(QStringLiteral("Received"), receivedOf(text));
-    return result;
+// The ping of one address: a flood first when asked, and an ordinary ping after a flood that
+// got no answer, as some devices drop floods.
+class addressPing {
+  public:
+    addressPing(const QString &address, int hops, bool flood)
+        : m_address(address), m_hops(hops), m_flood(flood) {
+        QObject::connect(&m_runner, &processRunner::finished, [this] { ranOnce(); });
+    }
+
+    // `done` gets the result from the event loop, once the ping is over.
+    void start(std::function<void(const QJsonObject &)> done) {
+        m_done = std::move(done);
+        m_clock.start();
+        run();
+    }
+
+  private:
+    void run() {
+        const QString count = QString::number(m_hops);
+        const QStringList arguments =
+            m_flood ? QStringList{QStringLiteral("-f"), QStringLiteral("-q"),
+                                  QStringLiteral("-c") + count, QStringLiteral("-w1"), m_address}
+                    : QStringList{QStringLiteral("-q"), QStringLiteral("-c") + count,
+                                  QStringLiteral("-w") + count, m_address};
+        m_runner.start(QStringLiteral("ping"), arguments,
+                       int(qMax<qint64>(0, pingTimeoutMs - m_clock.elapsed())));
+    }
+
+    void ranOnce() {
+        QJsonObject result =
+            failedPing(m_address, m_runner.errorCode(), m_runner.errorDescription());
+        if (m_runner.errorCode() != 0) {
+            m_done(result);
+            return;
+        }
+        // Only the summary line counts; its wording differs between the two modes.
+        const QString marker = m_flood ? QStringLiteral("transmitted") : QStringLiteral("packets");
+        QStringList summary;
+        const QStringList lines =
+            m_runner.standardOutput().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &line : lines)
+            if (line.contains(marker)) summary << line;
+        if (m_flood && !summary.isEmpty() &&
+            summary.first().contains(QLatin1String("100% packet loss"))) {
+            m_flood = false;
+            run();
+            return;
+        }
+        const QString text = summary.join(QLatin1Char('\n'));
+        result.insert(QStringLiteral("processesResult"), text);
+        result.insert(QStringLiteral("Transmitted"), transmittedOf(text));
+        result.insert(QStringLiteral("Received"), receivedOf(text));
+        m_done(result);
+    }
+
+    const QString m_address;
+    const int m_hops;
+    bool m_flood;
+    processRunner m_runner;
+    QElapsedTimer m_clock;
+    std::function<void(const QJsonObject &)> m_done;
+};
+
+// One result per address, in list order, with up to maxParallelPings pings running at once.
+QJsonArray pingAll(const QStringList &addresses, int hops, bool flood) {
+    QVector<QJsonObject> results(addresses.size());
+    // Kept until all are done: a ping ends inside its own runner's signal.
+    std::vector<std::unique_ptr<addressPing>> pings;
+    int next = 0;
+    int running = 0;
+    QEventLoop loop;
+    std::function<void()> startMore = [&] {
+        for (; running < maxParallelPings && next < addresses.size(); ++next) {
+            const int index = next;
+            const QString address = addresses.at(index).trimmed();
+            if (!isPingTarget(address)) {
+                results[index] = failedPing(
+                    address, 901,
+                    QStringLiteral("Not a valid IP address or host name: '%1'").arg(address));
+                continue;
+            }
+            ++running;
+            pings.push_back(std::make_unique<addressPing>(address, hops, flood));
+            pings.back()->start([&, index](const QJsonObject &result) {
+                results[index] = result;
+                --running;
+                startMore();
+                if (running == 0) loop.quit();
+            });
+        }
+    };
+    startMore();
+    if (running > 0) loop.exec();
+    QJsonArray array;
+    for (const QJsonObject &result : qAsConst(results)) array.append(result);
+    return array;
 }
 
 bool floodFlag(const QVariantMapT &data) {
@@ -93,7 +166,7 @@ bool floodFlag(const QVariantMapT &data) {
 }  // namespace
 
 QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) {
-    return ping(ipAddresss, pingHops, doFlood, pingTimeoutMs);
+    return pingAll({ipAddresss}, pingHops, doFlood).first().toObject();
 }
 
 QJsonObject utilsModel::pingDevices(QVariantMapT data) {
@@ -117,22 +190,7 @@ QJsonObject utilsModel::pingDevices(QVariantMapT data) {
                             QStringLiteral("At most %1 addresses can be pinged at once, not %2")
                                 .arg(maxPingAddresses)
                                 .arg(addresses.size()));
-    QElapsedTimer clock;
-    clock.start();
-    QJsonArray results;
-    for (const QString &entry : qAsConst(addresses)) {
-        const QString address = entry.trimmed();
-        const qint64 left = pingBudgetMs - clock.elapsed();
-        if (left < minPingSliceMs) {
-            results.append(failedPing(
-                address, 504,
-                QStringLiteral("Skipped: the %1 s time limit of one pingDevices command is used up")
-                    .arg(pingBudgetMs / 1000)));
-            continue;
-        }
-        results.append(ping(address, int(hops), flood, int(qMin<qint64>(pingTimeoutMs, left))));
-    }
     QJsonObject reply = setErrorData(0, QString());
-    reply.insert(QStringLiteral("PING_Results"), results);
+    reply.insert(QStringLiteral("PING_Results"), pingAll(addresses, int(hops), flood));
     return reply;
 }

@@ -1,9 +1,9 @@
 // Process commands: list processes, find them by program name, kill them.
 
+#include <re2/re2.h>
 #include <unistd.h>
 
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include "processrunner.h"
 #include "utils.h"
@@ -44,21 +44,40 @@ QJsonObject runForReply(const QString &program, const QStringList &arguments) {
 QString pidList(const QStringList &pids) {
     return pids.isEmpty() ? QStringLiteral("none") : pids.join(QLatin1Char(','));
 }
+
+// A filter comes from the server and runs on the only thread, so it must take time in
+// proportion to the listing and never give up on a line: an automaton-based engine, in the
+// POSIX extended syntax of grep -E (no backreferences), without regard to case.
+RE2::Options filterOptions() {
+    RE2::Options options;
+    options.set_posix_syntax(true);
+    options.set_longest_match(true);
+    options.set_case_sensitive(false);
+    options.set_log_errors(false);
+    return options;
+}
+
+bool matches(const RE2 &expression, const QString &line) {
+    const QByteArray utf8 = line.toUtf8();
+    return RE2::PartialMatch(re2::StringPiece(utf8.constData(), size_t(utf8.size())), expression);
+}
 }  // namespace
 
 QJsonObject utilsModel::getProcesses(QVariantMapT data) {
     const QString filter = param::string(data, QStringLiteral("processFilter"));
     if (filter.isEmpty()) return runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
-    // The header line matches the first alternative and so is always kept.
-    const QRegularExpression wanted(QStringLiteral("^UID.*CMD|") + filter,
-                                    QRegularExpression::CaseInsensitiveOption);
-    if (!wanted.isValid()) {
+    const QByteArray pattern = filter.toUtf8();
+    const RE2 wanted(re2::StringPiece(pattern.constData(), size_t(pattern.size())),
+                     filterOptions());
+    if (!wanted.ok()) {
         QJsonObject reply = processReply();
         setError(reply, 907,
                  QStringLiteral("processFilter '%1' is not a valid regular expression: %2")
-                     .arg(filter, wanted.errorString()));
+                     .arg(filter, QString::fromStdString(wanted.error())));
         return reply;
     }
+    // The header line is always kept.
+    static const RE2 header("^UID.*CMD", filterOptions());
     QJsonObject reply = runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
     if (reply.value(QStringLiteral("errorCode")).toInt() != 0) return reply;
     QString kept;
@@ -67,7 +86,7 @@ QJsonObject utilsModel::getProcesses(QVariantMapT data) {
     for (const QString &line : lines) {
         // Lines naming grep were always left out; servers rely on that listing.
         if (line.isEmpty() || line.contains(QLatin1String("grep")) ||
-            !wanted.match(line).hasMatch())
+            !(matches(header, line) || matches(wanted, line)))
             continue;
         kept += line + QLatin1Char('\n');
     }
@@ -84,9 +103,10 @@ QJsonObject utilsModel::getProcessInfo(QVariantMapT data) {
 
 variousResultStruct utilsModel::findPidsByName(const QString &processName) {
     variousResultStruct result;
-    // The name is literal text: escaped, the filter only narrows the list to candidates.
-    const QJsonObject listed =
-        getProcesses({{QStringLiteral("processFilter"), QRegularExpression::escape(processName)}});
+    // The name is literal text: quoted, the filter only narrows the list to candidates.
+    const QJsonObject listed = getProcesses(
+        {{QStringLiteral("processFilter"),
+          QString::fromStdString(RE2::QuoteMeta(processName.toUtf8().toStdString()))}});
     const int listCode = listed.value(QStringLiteral("errorCode")).toInt();
     if (listCode > 0) {
         result.errorCode = 900;

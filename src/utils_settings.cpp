@@ -1,10 +1,10 @@
-#include <climits>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <climits>
 
+#include "regularfile.h"
 #include "utils.h"
 
 namespace {
@@ -48,17 +48,12 @@ bool parseStrictInt(const QString &text, qint64 *out) {
     return ok;
 }
 
+// Only "true" (any case) and "1" are true. Anything else is false, so that a hand-edited "no"
+// or "off" is never read as its opposite; a word other than "false" or "0" is reported.
 bool parseStrictBool(const QString &text, bool *out) {
     const QString t = text.trimmed().toUpper();
-    if (t == QLatin1String("TRUE") || t == QLatin1String("1")) {
-        *out = true;
-        return true;
-    }
-    if (t == QLatin1String("FALSE") || t == QLatin1String("0")) {
-        *out = false;
-        return true;
-    }
-    return false;
+    *out = t == QLatin1String("TRUE") || t == QLatin1String("1");
+    return *out || t == QLatin1String("FALSE") || t == QLatin1String("0");
 }
 
 void restrictToOwner(const QString &path, QFileDevice::Permissions perms) {
@@ -195,14 +190,18 @@ void utilsModel::loadSettings(bool logSettings) {
             case Kind::VariousOnly:
                 break;
         }
-        if (!valid) {
+        if (!valid && row.kind == Kind::Boolean) {
+            addDebugText(601,
+                         QStringLiteral("Setting %1 has the invalid value '%2'; taking it as false")
+                             .arg(key, text),
+                         id, true, true);
+        } else if (!valid) {
             addDebugText(601,
                          QStringLiteral("Setting %1 has the invalid value '%2'; using the "
                                         "default '%3'")
                              .arg(key, text, row.defaultValue),
                          id, true, true);
             parseStrictInt(row.defaultValue, &number);
-            parseStrictBool(row.defaultValue, &flag);
         }
         if (key == QLatin1String("RestServiceQt/restServerQt_host"))
             Settings.restServerQt_host = text;
@@ -255,8 +254,13 @@ void utilsModel::loadSettings(bool logSettings) {
 }
 
 bool utilsModel::loadRights(bool) {
-    QFile file(rightsFilePath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+    QFile file;
+    const regularFile::Status opened =
+        regularFile::openForReading(rightsFilePath(), &file, QIODevice::Text);
+    if (opened == regularFile::Status::NotRegular)
+        addDebugText(602, regularFile::notRegular(rightsFilePath()) + QStringLiteral(" Not read."),
+                     QStringLiteral("utilsModel::loadRights"), true, true);
+    if (opened != regularFile::Status::Opened) return false;
     const QByteArray head = file.read(maxRightsFileBytes);
     if (file.size() > maxRightsFileBytes) {
         addDebugText(602,
@@ -279,17 +283,23 @@ bool utilsModel::loadRights(bool) {
 
 readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
     readResultStruct result;
-    if (!QFileInfo::exists(filePath)) {
-        result.errorCode = 404;
-        result.errorDescription = QStringLiteral("File %1 doesn't exist!").arg(filePath);
-        return result;
-    }
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        // An unreadable file is not an empty one: say so instead of answering success.
-        result.errorCode = 403;
-        result.errorDescription = QStringLiteral("File %1 can't be opened!").arg(filePath);
-        return result;
+    QFile file;
+    switch (regularFile::openForReading(filePath, &file, QIODevice::Text)) {
+        case regularFile::Status::Missing:
+            result.errorCode = 404;
+            result.errorDescription = QStringLiteral("File %1 doesn't exist!").arg(filePath);
+            return result;
+        case regularFile::Status::NotRegular:
+            result.errorCode = 403;
+            result.errorDescription = regularFile::notRegular(filePath);
+            return result;
+        case regularFile::Status::Failed:
+            // An unreadable file is not an empty one: say so instead of answering success.
+            result.errorCode = 403;
+            result.errorDescription = QStringLiteral("File %1 can't be opened!").arg(filePath);
+            return result;
+        case regularFile::Status::Opened:
+            break;
     }
     const QString text = QString::fromUtf8(file.readAll());
     result.fileData = toBase64 ? encodeBase64(text).toLocal8Bit() : text.toLocal8Bit();

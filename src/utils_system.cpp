@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QJsonObject>
 
+#include "pathresolver.h"
 #include "utils.h"
 
 QJsonObject utilsModel::pushLicense(QVariantMapT data) {
@@ -21,21 +22,22 @@ QJsonObject utilsModel::pushLicense(QVariantMapT data) {
     if (path.isEmpty()) return finish(404, QStringLiteral("Missing parameter path"), {}, false);
     if (licenseData.isEmpty())
         return finish(404, QStringLiteral("Missing parameter licenseData"), {}, false);
-    // The file belongs below the licenses folder, whatever the server sends.
-    if (QDir::isAbsolutePath(path) || path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
-        return finish(930, QStringLiteral("Not allowed to write outside the licenses folder!"), {},
-                      false);
     const QString killName = param::string(data, QStringLiteral("killProcessIfOK"));
     const QString startName = param::string(data, QStringLiteral("startProcessIfKilled"));
     const qint32 nodeId = qint32(quint32(param::integer(data, QStringLiteral("nodeID"), 0)));
 
+    // The path is joined to the folder as it is, so a leading "/" stays inside; only ".." and
+    // links can lead out, and neither the file nor a folder made for it may land there.
     const QString divider = getPlatformPathDivider();
-    const QString target =
-        Session.dataTempLocation + divider + QStringLiteral("licenses") + divider + path;
-    if (!createDirectoryIfNeeded(target))
-        return finish(940,
-                      QStringLiteral("Failed to create the directory for file %1!").arg(target), {},
-                      false);
+    const QString folder = Session.dataTempLocation + divider + QStringLiteral("licenses");
+    const QString target = folder + divider + path;
+    const QString outside = QStringLiteral("Not allowed to write outside the licenses folder!");
+    const QString noFolder = QStringLiteral("Failed to create the directory for file %1!");
+    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return finish(930, outside, {}, false);
+    if (!QDir().mkpath(folder)) return finish(940, noFolder.arg(target), {}, false);
+    if (!pathResolver::staysInside(target, folder)) return finish(930, outside, {}, false);
+    if (!createDirectoryIfNeeded(target)) return finish(940, noFolder.arg(target), {}, false);
     // License files may be binary: the decoded bytes are written exactly, and atomically.
     const saveResultStruct saved =
         saveFile(target, QByteArray::fromBase64(licenseData), false, true);

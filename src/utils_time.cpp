@@ -78,11 +78,13 @@ qint64 integer(const QVariantMapT &d, const QString &k, qint64 fallback) {
     if (!isNumber(d, k)) return fallback;
     const QVariant v = d.value(k);
     if (v.userType() != QMetaType::Double) return v.toLongLong();
-    // A server may send any double; clamp instead of invoking undefined conversions.
+    // A server may send any double; clamp instead of invoking undefined conversions. Within
+    // range it converts as Qt converts a number everywhere else: to the nearest integer (0.6 is
+    // 1), never cut off, so that a fraction cannot turn an error code into success.
     const double x = v.toDouble();
     if (std::isnan(x)) return fallback;
     if (x >= 9.2e18) return std::numeric_limits<qint64>::max();
     if (x <= -9.2e18) return std::numeric_limits<qint64>::min();
-    return qint64(x);
+    return v.toLongLong();
 }
 }  // namespace param

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "atomicfile.h"
+#include "regularfile.h"
 #include "utils.h"
 
 namespace {
@@ -31,19 +32,19 @@ bool keepAsOld(const QString &target) {
     if (::unlink(oldName.constData()) != 0 && errno != ENOENT) return false;
     if (::link(QFile::encodeName(target).constData(), oldName.constData()) == 0)
         return atomicFile::syncDirectoryOf(old);
-    QFile original(target);
-    if (!original.open(QIODevice::ReadOnly)) return false;
+    QFile original;
+    if (regularFile::openForReading(target, &original) != regularFile::Status::Opened) return false;
     QString error;
-    return atomicFile::write(old, original.readAll(), &error);
+    return atomicFile::write(old, original.readAll(), &error, 0666, target);
 }
 }  // namespace
 
 saveResultStruct verifiedWrite::writeAndVerify(const QString &tempPath, const QByteArray &bytes,
-                                               bool isBinary) {
-    const saveResultStruct written = utils.saveFile(tempPath, bytes, false, isBinary);
+                                               bool isBinary, const QString &target) {
+    const saveResultStruct written = utils.saveFile(tempPath, bytes, false, isBinary, target);
     if (written.errorCode > 0) return written;
-    QFile file(tempPath);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (regularFile::openForReading(tempPath, &file) != regularFile::Status::Opened)
         return saveResultStruct{998, QStringLiteral("Can't open the temp file!"), {}};
     if (!sameContent(file, bytes))
         return saveResultStruct{999, QStringLiteral("Written data doesn't compare!"), {}};

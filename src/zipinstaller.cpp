@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "external/zip/zipreader.h"
+#include "regularfile.h"
 #include "utils.h"
 #include "verifiedwrite.h"
 
@@ -115,6 +116,10 @@ bool zipInstaller::planMoves(const QString &stagedDir, const QString &targetDir,
             if (!planMoves(staged.filePath(), target.filePath(), error)) return false;
         } else if (isRealDir(target)) {
             *error = QStringLiteral("Entry %1 would replace the directory %2")
+                         .arg(entry, target.filePath());
+            return false;
+        } else if (regularFile::isSpecial(target.filePath())) {
+            *error = QStringLiteral("Entry %1 would replace %2, which is not a regular file")
                          .arg(entry, target.filePath());
             return false;
         } else {

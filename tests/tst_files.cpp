@@ -1,8 +1,11 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QLocalServer>
 #include <QtTest>
+#include <memory>
 
+#include "fifowatchdog.h"
 #include "pathresolver.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
@@ -41,6 +44,8 @@ class tst_files : public QObject {
     void fileContent();
     void fileContentFailures_data();
     void fileContentFailures();
+    void onlyRegularFilesAreRead_data();
+    void onlyRegularFilesAreRead();
     void everyCommandThroughTheClient();
 
   private:
@@ -171,8 +176,12 @@ void tst_files::listingFailures_data() {
                                         << "Missing searchPath parameter";
     QTest::newRow("searchPath as number") << QVariantMapT{{"searchPath", 3}} << 901 << ""
                                           << "Missing searchPath parameter";
-    QTest::newRow("empty searchPath") << QVariantMapT{{"searchPath", ""}} << 901 << ""
-                                      << "Missing searchPath parameter";
+    QTest::newRow("empty searchPath lists the base")
+        << QVariantMapT{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
+        << "";
+    QTest::newRow("empty searchPath without a base")
+        << QVariantMapT{{"searchPath", ""}} << 901 << ""
+        << " doesn't exist (or no rights)";
     QTest::newRow("a file") << QVariantMapT{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
                             << ""
                             << "{temp}file doesn't exist (or no rights)";
@@ -215,8 +224,8 @@ void tst_files::createDirectory_data() {
                                   << "";
     QTest::newRow("path as bool") << QVariantMapT{{"path", true}} << 901 << "Missing path parameter"
                                   << "";
-    QTest::newRow("empty path") << QVariantMapT{{"path", ""}} << 901 << "Missing path parameter"
-                                << "";
+    QTest::newRow("empty path is the base") << QVariantMapT{{"path", ""}} << 0 << ""
+                                            << "{temp}";
     QTest::newRow("below a file") << QVariantMapT{{"path", "full/kept.txt/sub"}} << 902
                                   << "Failed to create directory {temp}full/kept.txt/sub"
                                   << "";
@@ -295,7 +304,6 @@ void tst_files::fileContentFailures_data() {
     QTest::newRow("SymbolData reads temp")
         << QVariantMapT{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
         << "File {temp}s.txt doesn't exist!";
-    QTest::newRow("a directory") << QVariantMapT{{"filePath", "dir"}} << 404 << "Unknown error";
     QTest::newRow("over the size bound") << QVariantMapT{{"filePath", "huge"}} << 903
                                          << "File {temp}huge is larger than 67108864 bytes!";
     QTest::newRow("at the size bound")
@@ -320,6 +328,38 @@ void tst_files::fileContentFailures() {
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     QCOMPARE(reply.value("fileData").toString(), QString());
+}
+
+void tst_files::onlyRegularFilesAreRead_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("socket") << "socket";
+    QTest::newRow("link to a device") << "device";
+    QTest::newRow("directory") << "directory";
+}
+
+// A FIFO would block the only thread for good, a device would be read without end.
+void tst_files::onlyRegularFilesAreRead() {
+    QFETCH(QString, kind);
+    const QString path = Session.dataTempLocation + "special";
+    std::unique_ptr<FifoWatchdog> fifo;
+    QLocalServer socket;
+    if (kind == "fifo") {
+        fifo = std::make_unique<FifoWatchdog>(path);
+        QVERIFY(fifo->created());
+    } else if (kind == "socket") {
+        QVERIFY(socket.listen(path));
+    } else if (kind == "device") {
+        QVERIFY(QFile::link("/dev/zero", path));
+    } else {
+        QVERIFY(QDir().mkpath(path));
+    }
+    const QJsonObject reply = utils.getFileContent({{"filePath", "special"}, {"toBase64", false}});
+    QCOMPARE(reply.value("errorCode").toInt(-1), 404);
+    QCOMPARE(reply.value("errorDescription").toString(),
+             "File " + path + " is not a regular file!");
+    QCOMPARE(reply.value("fileData").toString("<none>"), QString());
+    if (fifo) QVERIFY(!fifo->fired());
 }
 
 // Every file command once through the real client and the development server.

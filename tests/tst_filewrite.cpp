@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <QDir>
 #include <QDirIterator>
@@ -11,6 +12,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
@@ -99,8 +101,13 @@ class tst_filewrite : public QObject {
     void fullDiskKeepsTarget();
     void unwritableTempKeepsTarget();
     void rights();
+    void modeIsKept_data();
+    void modeIsKept();
+    void specialFilesAreNotReplaced_data();
+    void specialFilesAreNotReplaced();
     void zipInPlace();
     void zipRelativeToWorkingDirectory();
+    void emptyZipCreatesTheDestination();
     void hostileArchives_data();
     void hostileArchives();
     void conflictsWithTheDestination_data();
@@ -343,6 +350,114 @@ void tst_filewrite::rights() {
     QCOMPARE(readBytes(target), QByteArray("new\t/n\n"));
 }
 
+void tst_filewrite::modeIsKept_data() {
+    QTest::addColumn<bool>("rights");  // setRights, else saveFileContent of temp/f.txt
+    QTest::addColumn<int>("before");   // mode of the existing target; 0: none
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("written");  // else the read-back fails and the .tmp stays
+    QTest::addColumn<int>("after");     // of the target, or of the .tmp
+    const QByteArray text("k\tv\n");
+    QTest::newRow("rights file stays owner-only") << true << 0600 << text << true << 0600;
+    QTest::newRow("new rights file is owner-only") << true << 0 << text << true << 0600;
+    QTest::newRow("file keeps a narrow mode") << false << 0640 << text << true << 0640;
+    QTest::newRow("script stays executable") << false << 0755 << text << true << 0755;
+    QTest::newRow("new file as the umask says") << false << 0 << text << true << 0644;
+    QTest::newRow("failed write leaves no wider copy")
+        << false << 0600 << QByteArray("\xff\xfe") << false << 0600;
+}
+
+// Under umask 022, the temporary file would be 0644: the replaced file keeps its own mode.
+void tst_filewrite::modeIsKept() {
+    QFETCH(bool, rights);
+    QFETCH(int, before);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, written);
+    QFETCH(int, after);
+    const QString target = rights ? utils.rightsFilePath() : Session.dataTempLocation + "f.txt";
+    QFile::remove(target);
+    if (before != 0) {
+        writeBytes(target, "old\n");
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(before)) == 0);
+    }
+    const QVariantMapT data{{"filePath", "f.txt"},
+                            {"basePathType", "temp"},
+                            {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
+    const mode_t previous = ::umask(022);
+    const QJsonObject reply = rights ? utils.setRights(data) : save(data);
+    ::umask(previous);
+    QCOMPARE(reply.value("errorCode").toInt(-1), written ? 0 : 999);
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(written ? target : target + ".tmp").constData(), &st) == 0);
+    QCOMPARE(int(st.st_mode & 07777), after);
+}
+
+void tst_filewrite::specialFilesAreNotReplaced_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("special");  // relative to the data root
+    QTest::addColumn<QString>("kind");     // "fifo" or "device"
+    QTest::addColumn<int>("code");
+    QTest::newRow("saveFileContent over a FIFO") << "save"
+                                                 << "temp/f.txt"
+                                                 << "fifo" << 900;
+    QTest::newRow("saveFileContent with a FIFO as .tmp") << "save"
+                                                         << "temp/f.txt.tmp"
+                                                         << "fifo" << 900;
+    QTest::newRow("saveFileContent over a device") << "save"
+                                                   << "temp/f.txt"
+                                                   << "device" << 900;
+    QTest::newRow("setRights over a FIFO") << "rights"
+                                           << "settings/qltRestClientRightsQt.conf"
+                                           << "fifo" << 900;
+    QTest::newRow("pushLicense over a FIFO") << "license"
+                                             << "temp/licenses/f.txt"
+                                             << "fifo" << 900;
+    QTest::newRow("ZIP over a FIFO") << "zip"
+                                     << "temp/dest/f.txt"
+                                     << "fifo" << 950;
+}
+
+// A FIFO, socket or device is never opened for writing, nor replaced by a file.
+void tst_filewrite::specialFilesAreNotReplaced() {
+    QFETCH(QString, command);
+    QFETCH(QString, special);
+    QFETCH(QString, kind);
+    QFETCH(int, code);
+    const QString path = m_root->path() + special;
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile::remove(path);
+    std::unique_ptr<FifoWatchdog> fifo;
+    if (kind == "fifo") {
+        fifo = std::make_unique<FifoWatchdog>(path);
+        QVERIFY(fifo->created());
+    } else if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+        QSKIP("cannot make a device node here");
+    }
+    const QString b64 = QString::fromLatin1(QByteArray("new\n").toBase64());
+    QJsonObject reply;
+    if (command == "save")
+        reply = save({{"filePath", "f.txt"}, {"basePathType", "temp"}, {"fileDataB64", b64}});
+    else if (command == "rights")
+        reply = utils.setRights({{"fileDataB64", b64}});
+    else if (command == "license")
+        reply = utils.pushLicense({{"path", "f.txt"}, {"licenseData", b64}});
+    else {
+        QVariantMapT data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
+                                                       "    z.writestr('other.txt', 'x')\n"
+                                                       "    z.writestr('f.txt', 'x')\n"));
+        data.insert("basePathType", "temp");
+        reply = save(data);
+    }
+    QCOMPARE(reply.value("errorCode").toInt(-1), code);
+    if (command != "license")
+        QVERIFY2(reply.value("info").toString().contains("not a regular file"),
+                 qPrintable(reply.value("info").toString()));
+    struct stat st;
+    QVERIFY(::lstat(QFile::encodeName(path).constData(), &st) == 0);
+    QVERIFY(kind == "fifo" ? S_ISFIFO(st.st_mode) : S_ISCHR(st.st_mode));
+    QVERIFY(!QFileInfo::exists(m_root->path() + "temp/dest/other.txt"));
+    if (fifo) QVERIFY(!fifo->fired());
+}
+
 void tst_filewrite::zipInPlace() {
     const QString dest = Session.dataSymbolDataLocation + "pkg/";
     writeBytes(dest + "keep.txt", "kept");
@@ -376,6 +491,20 @@ void tst_filewrite::zipRelativeToWorkingDirectory() {
     QCOMPARE(reply.value("errorCode").toInt(-1), 0);
     QCOMPARE(readBytes(m_root->path() + "rel/dest/pkg/readme.txt"), QByteArray("unpacked\n"));
     QVERIFY(!QFileInfo::exists(m_root->path() + "rel/dest/tmp_zip"));
+}
+
+void tst_filewrite::emptyZipCreatesTheDestination() {
+    const QByteArray empty = makeZip("zipfile.ZipFile(out, 'w').close()\n");
+    QCOMPARE(empty.size(), 22);
+    QVariantMapT data = zipCommand("new/empty", empty);
+    data.insert("basePathType", "temp");
+    QCOMPARE(
+        save(data),
+        (QJsonObject{{"errorCode", 0}, {"errorDescription", ""}, {"info", ""}, {"fileData", ""}}));
+    const QString dest = Session.dataTempLocation + "new/empty";
+    QVERIFY(QFileInfo(dest).isDir());
+    QCOMPARE(QDir(dest).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+             QStringList());
 }
 
 void tst_filewrite::hostileArchives_data() {

@@ -45,6 +45,8 @@ class tst_link : public QObject {
     void init();
     void cleanup();
     void connectsAndRegisters();
+    void registrationAnswers_data();
+    void registrationAnswers();
     void refusesUntrustedServers_data();
     void refusesUntrustedServers();
     void reconnectsAfterEveryLoss();
@@ -115,6 +117,36 @@ void tst_link::connectsAndRegisters() {
         1);
     QCOMPARE(logCount(QStringLiteral("is encrypted")), 1);
     QCOMPARE(logCount(QStringLiteral("SSL error:")), 0);
+}
+
+void tst_link::registrationAnswers_data() {
+    QTest::addColumn<QByteArray>("errorCode");  // as the server writes it
+    QTest::addColumn<bool>("registered");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("0") << QByteArray("0") << true << "";
+    QTest::newRow("0.4 rounds to 0") << QByteArray("0.4") << true << "";
+    QTest::newRow("0.6 rounds to 1") << QByteArray("0.6") << false
+                                     << "registerPOS failed with errorCode 1 -> no";
+    QTest::newRow("7") << QByteArray("7") << false << "registerPOS failed with errorCode 7 -> no";
+    QTest::newRow("as text") << QByteArray("\"0\"") << false
+                             << "registerPOS failed, errorCode not given!";
+}
+
+void tst_link::registrationAnswers() {
+    QFETCH(QByteArray, errorCode);
+    QFETCH(bool, registered);
+    QFETCH(QString, logged);
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(R"({"responseType":"registerPOS","data":[{"errorCode":)" +
+                                  errorCode + R"(,"errorDescription":"no"}]})" + "\n");
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    if (registered) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(logged) == 1, 10000);
+    QCOMPARE(m_link->linkState(), LinkState::Encrypted);
 }
 
 void tst_link::refusesUntrustedServers_data() {

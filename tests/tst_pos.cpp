@@ -102,6 +102,8 @@ class tst_pos : public QObject {
     void floodIsCutAt16MiB_data();
     void floodIsCutAt16MiB();
     void nestedExchangeIsRefused();
+    void retryRepeatsBothParts_data();
+    void retryRepeatsBothParts();
     void slow_partialReplyIsRetriedOnce();
     void slow_cutReplyFailsAfterRetry_data();
     void slow_cutReplyFailsAfterRetry();
@@ -576,6 +578,52 @@ void tst_pos::nestedExchangeIsRefused() {
     QVERIFY(logHas(QStringLiteral("another exchange with the POS daemon is still running")));
     QTRY_COMPARE(m_daemon->lines(), (QStringList{"SETUSR 1 1", "PING", "ACCCLOSE", "BYE"}));
     QVERIFY(!Session.functionBusy.value(QStringLiteral("posTools::sendPos")));
+}
+
+void tst_pos::retryRepeatsBothParts_data() {
+    QTest::addColumn<QStringList>("daemonArgs");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("description");  // %1: the daemon's port
+    QTest::addColumn<QVariant>("received");    // invalid: no "received" field
+    QTest::newRow("cut once, the retry succeeds")
+        << QStringList{"--mode", "cut-part-two", "--fault-connections", "1"} << 0 << ""
+        << QVariant("200 Ok\nreceived: second\n//END\n");
+    QTest::newRow("cut every time")
+        << QStringList{"--mode", "cut-part-two"} << 404
+        << "There was a problem with command from POS (127.0.0.1:%1), incomplete reply (no end "
+           "marker \"//END\\n\"): 200 Ok\nreceived: second\n"
+        << QVariant();
+}
+
+// The data line alone would reach the new session as a command: the retry sends both parts.
+void tst_pos::retryRepeatsBothParts() {
+    QFETCH(QStringList, daemonArgs);
+    QFETCH(QString, description);
+    QFETCH(QVariant, received);
+    QVERIFY(startDaemon(daemonArgs));
+    const QJsonObject r = utils.doDeamonCommand(
+        params({{"cmd", "PART1 x"}, {"okCodeForPart2", 201}, {"cmdDataPart2", "second"}}));
+    QTEST(r.value("errorCode").toInt(), "errorCode");
+    QCOMPARE(r.value("errorDescription").toString(), description.arg(Settings.POS_port));
+    QCOMPARE(r.contains("received"), received.isValid());
+    if (received.isValid()) QCOMPARE(r.value("received").toString(), received.toString());
+    const QStringList exchange{"SETUSR 1 1", "PART1 x", "second"};
+    QStringList expected;
+    for (const char *connection : {"1:", "2:"})
+        for (const QString &line : exchange) expected << QLatin1String(connection) + line;
+    // Whether the session end reaches a connection the daemon has closed is a race.
+    const auto sent = [this] {
+        QStringList lines = m_daemon->lines(true);
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const QString &l) {
+                                       return l.endsWith(QLatin1String(":ACCCLOSE")) ||
+                                              l.endsWith(QLatin1String(":BYE"));
+                                   }),
+                    lines.end());
+        return lines;
+    };
+    QTRY_COMPARE(sent(), expected);
+    QCOMPARE(m_daemon->connections(), 2);
 }
 
 // Slow: two rounds of 2.5 s of a reply that trickles in and never ends.

@@ -1,9 +1,11 @@
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QtTest>
-#include <sys/stat.h>
 
+#include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "utils.h"
 
@@ -31,6 +33,7 @@ private slots:
     void missingRightsFileKeepsTheMap();
     void readFile_data();
     void readFile();
+    void onlyRegularFilesAreRead();
     void dateSplitters_data();
     void dateSplitters();
 
@@ -89,7 +92,17 @@ void tst_settings::values_data() {
     QTest::newRow("debug TRUE") << "[POS]\nposSocketHighDebug=TRUE\n" << "debug" << QVariant(true) << false;
     QTest::newRow("debug 0") << "[POS]\nposSocketHighDebug=0\n" << "debug" << QVariant(false) << false;
     QTest::newRow("debug false") << "[POS]\nposSocketHighDebug=false\n" << "debug" << QVariant(false) << false;
-    QTest::newRow("debug maybe") << "[POS]\nposSocketHighDebug=maybe\n" << "debug" << QVariant(true) << true;
+    QTest::newRow("debug 1") << "[POS]\nposSocketHighDebug= 1 \n"
+                             << "debug" << QVariant(true) << false;
+    // Any other word is false, so that a hand-edited file never means its opposite.
+    QTest::newRow("debug maybe") << "[POS]\nposSocketHighDebug=maybe\n"
+                                 << "debug" << QVariant(false) << true;
+    QTest::newRow("debug no") << "[POS]\nposSocketHighDebug=no\n"
+                              << "debug" << QVariant(false) << true;
+    QTest::newRow("debug off") << "[POS]\nposSocketHighDebug=off\n"
+                               << "debug" << QVariant(false) << true;
+    QTest::newRow("debug yes") << "[POS]\nposSocketHighDebug=yes\n"
+                               << "debug" << QVariant(false) << true;
     QTest::newRow("company id") << "[Global]\nID__BoCompanyID=42\n" << "company" << QVariant(42) << false;
     QTest::newRow("company id garbage") << "[Global]\nID__BoCompanyID=4x2\n" << "company" << QVariant(-1) << true;
     QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n" << "level" << QVariant(7) << false;
@@ -231,6 +244,30 @@ void tst_settings::readFile() {
     QCOMPARE(r.errorCode, code);
     QCOMPARE(r.fileData, data);
     if (code == 404) QCOMPARE(r.errorDescription, QStringLiteral("File %1 doesn't exist!").arg(path));
+}
+
+// The configuration reader and the rights loader never open a FIFO or read a device.
+void tst_settings::onlyRegularFilesAreRead() {
+    const QString device = m_root->path() + QStringLiteral("temp/zero");
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), device));
+    const readResultStruct fromDevice = utils.readFile(device, true);
+    QCOMPARE(fromDevice.errorCode, 403);
+    QCOMPARE(fromDevice.errorDescription,
+             QStringLiteral("File %1 is not a regular file!").arg(device));
+    QVERIFY(fromDevice.fileData.isEmpty());
+
+    QFile::remove(utils.rightsFilePath());
+    FifoWatchdog fifo(utils.rightsFilePath());
+    QVERIFY(fifo.created());
+    const readResultStruct fromFifo = utils.readFile(utils.rightsFilePath(), true);
+    QCOMPARE(fromFifo.errorCode, 403);
+    Settings.passwordRightsPaths = {{QStringLiteral("keep"), QStringLiteral("me")}};
+    QVERIFY(!utils.loadRights(true));
+    QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("keep")), QStringLiteral("me"));
+    QVERIFY(m_root->todaysLogLines()
+                .join(QLatin1Char('\n'))
+                .contains(QStringLiteral("is not a regular file")));
+    QVERIFY(!fifo.fired());
 }
 
 void tst_settings::dateSplitters_data() {

@@ -52,6 +52,8 @@ class tst_system : public QObject {
     void pidMatcher();
     void processFilter_data();
     void processFilter();
+    void filterMatchesLikeGrep_data();
+    void filterMatchesLikeGrep();
 
     void pingLoopback_data();
     void pingLoopback();
@@ -63,7 +65,7 @@ class tst_system : public QObject {
     void floodFallback();
     void pingRefuses_data();
     void pingRefuses();
-    void pingTimeBudget();
+    void pingEveryAddress();
 
     void formatDuration_data();
     void formatDuration();
@@ -207,8 +209,11 @@ void tst_system::killPidByIdRules_data() {
                                 << "";
     QTest::newRow("1025") << QVariant(qint64(1025)) << 906 << "Can't kill a PID below 1026"
                           << "";
-    QTest::newRow("1025.9") << QVariant(1025.9) << 906 << "Can't kill a PID below 1026"
+    // A fraction rounds to the nearest integer, as Qt converts numbers.
+    QTest::newRow("1025.4") << QVariant(1025.4) << 906 << "Can't kill a PID below 1026"
                             << "";
+    QTest::newRow("1025.6") << QVariant(1025.6) << 0 << ""
+                            << "-9 1026";
     QTest::newRow("negative") << QVariant(qint64(-1)) << 906 << "Can't kill a PID below 1026"
                               << "";
     QTest::newRow("1026") << QVariant(qint64(1026)) << 0 << ""
@@ -353,6 +358,7 @@ void tst_system::processFilter_data() {
     QTest::newRow("backticks") << "`touch %2`" << 0 << false << true;
     QTest::newRow("unbalanced group") << "(" << 907 << false << false;
     QTest::newRow("open bracket") << "[a-" << 907 << false << false;
+    QTest::newRow("backreference") << "(s)\\1" << 907 << false << false;
 }
 
 void tst_system::processFilter() {
@@ -378,6 +384,47 @@ void tst_system::processFilter() {
     QVERIFY(lines.first().startsWith(QLatin1String("UID ")));
     QCOMPARE(lines.filter(name).size(), listsSleep ? 1 : 0);
     if (headerOnly) QCOMPARE(lines.size(), 1);
+}
+
+void tst_system::filterMatchesLikeGrep_data() {
+    QTest::addColumn<QString>("filter");
+    // Ends in 40 a's or more: a backtracking engine gives up on such a line.
+    QTest::newRow("pathological") << "(.*a){40}$";
+    QTest::newRow("classes and repetition") << "^[[:alpha:]]+ +[[:digit:]]+ +[0-9]+ ";
+    QTest::newRow("alternation, any case") << "PERL|sleep [0-9.]+";
+}
+
+// A real listing, captured as the handler reads it, filtered once by the handler and once by
+// grep -E; a process whose command line ends in many a's is the hard case.
+void tst_system::filterMatchesLikeGrep() {
+    QFETCH(QString, filter);
+    // Perl itself, not a wrapper that would change the listing while it starts.
+    auto *sleeper = new QProcess;
+    m_sleeps << sleeper;
+    sleeper->start(QStringLiteral("/usr/bin/perl"),
+                   {QStringLiteral("-e"), QStringLiteral("sleep 600"),
+                    QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
+    QVERIFY(sleeper->waitForStarted());
+    const QString captured = m_root->path() + QStringLiteral("ps.out");
+    const QString realPs = QStandardPaths::findExecutable(QStringLiteral("ps"));
+    QVERIFY(!realPs.isEmpty());
+    fakeTool(QStringLiteral("ps"), QStringLiteral("'%1' \"$@\" | tee '%2'").arg(realPs, captured));
+
+    const QJsonObject reply = utils.getProcesses({{QStringLiteral("processFilter"), filter}});
+    QCOMPARE(code(reply), 0);
+    const QStringList kept =
+        text(reply, "processesResult").split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+
+    QProcess grep;
+    grep.start(QStringLiteral("grep"),
+               {QStringLiteral("-Ei"), QStringLiteral("^UID.*CMD|") + filter, captured});
+    QVERIFY(grep.waitForFinished(60000));
+    QStringList expected;
+    for (const QString &line :
+         QString::fromLocal8Bit(grep.readAllStandardOutput()).split(QLatin1Char('\n')))
+        if (!line.isEmpty() && !line.contains(QLatin1String("grep"))) expected << line;
+    QCOMPARE(expected.filter(QStringLiteral("qlt-%1-aaa").arg(ownPid())).size(), 1);
+    QCOMPARE(kept, expected);
 }
 
 // --- ping (loopback only)
@@ -412,6 +459,8 @@ void tst_system::pingLoopback_data() {
     QTest::newRow("type as text is type 1")
         << p("2", "127.0.0.1,127.0.0.2", one) << QStringList{"127.0.0.1,127.0.0.2"}
         << QList<int>{901} << 1;
+    QTest::newRow("hops 1.6 is 2")
+        << p(one, "127.0.0.1", 1.6) << QStringList{"127.0.0.1"} << QList<int>{0} << 2;
     QTest::newRow("hops as text is 4")
         << p(one, "127.0.0.1", "1") << QStringList{"127.0.0.1"} << QList<int>{0} << 4;
     QTest::newRow("type 3 pings nothing")
@@ -619,25 +668,46 @@ void tst_system::pingRefuses() {
     QCOMPARE(code(results.first().toObject()), hostCode);
 }
 
-void tst_system::pingTimeBudget() {
-    // Each ping hangs: four use up the 120 s of the command (30 s each), the fifth is skipped.
-    fakeTool(QStringLiteral("ping"), QStringLiteral("exec sleep 45"));
-    const QJsonObject reply = utils.pingDevices(
-        {{QStringLiteral("pingType"), qint64(2)},
-         {QStringLiteral("pingHops"), qint64(1)},
-         {QStringLiteral("ipFilterString"), "127.0.0.1,127.0.0.2,127.0.0.3,127.0.0.4,127.0.0.5"}});
+// A full list: 32 pings run at once, each hanging one is killed at its 30 s, and every
+// address gets its result, in list order.
+void tst_system::pingEveryAddress() {
+    const QString running = m_root->path() + QStringLiteral("running");
+    const QString counts = m_root->path() + QStringLiteral("counts");
+    QVERIFY(QDir().mkpath(running));
+    fakeTool(QStringLiteral("ping"),
+             QStringLiteral("touch '%1/'$$; ls '%1' | wc -l >> '%2'\n"
+                            "case \"$*\" in *' 127.0.0.99') rm '%1/'$$; exec sleep 45;; esac\n"
+                            "sleep 1; rm '%1/'$$\n"
+                            "echo '4 packets transmitted, 4 received, 0% packet loss, time 3ms'")
+                 .arg(running, counts));
+    QStringList addresses;
+    for (int i = 1; i <= 256; ++i)
+        addresses << QStringLiteral("127.0.%1.%2").arg(i / 250).arg(i % 250 + 1);
+    QVERIFY(addresses.contains(QStringLiteral("127.0.0.99")));
+    const QJsonObject reply =
+        utils.pingDevices({{QStringLiteral("pingType"), qint64(2)},
+                           {QStringLiteral("ipFilterString"), addresses.join(QLatin1Char(','))}});
     QCOMPARE(code(reply), 0);
     const QJsonArray results = reply.value(QStringLiteral("PING_Results")).toArray();
-    QCOMPARE(results.size(), 5);
-    for (int i = 0; i < 4; ++i) {
-        QCOMPARE(code(results.at(i).toObject()), 500);
-        QCOMPARE(text(results.at(i).toObject(), "errorDescription"),
-                 QStringLiteral("Process finished with error"));
+    QCOMPARE(results.size(), addresses.size());
+    for (int i = 0; i < results.size(); ++i) {
+        const QJsonObject r = results.at(i).toObject();
+        QCOMPARE(text(r, "IP"), addresses.at(i));
+        if (addresses.at(i) == QLatin1String("127.0.0.99")) {
+            QCOMPARE(code(r), 500);
+            QCOMPARE(text(r, "errorDescription"), QStringLiteral("Process finished with error"));
+            continue;
+        }
+        QCOMPARE(code(r), 0);
+        QCOMPARE(r.value(QStringLiteral("Received")).toInt(), 4);
     }
-    QCOMPARE(code(results.at(4).toObject()), 504);
-    QVERIFY(
-        text(results.at(4).toObject(), "errorDescription").startsWith(QLatin1String("Skipped")));
-    QCOMPARE(callsOf(QStringLiteral("ping")).size(), 4);
+    QCOMPARE(callsOf(QStringLiteral("ping")).size(), addresses.size());
+    QFile countFile(counts);
+    QVERIFY(countFile.open(QIODevice::ReadOnly));
+    int most = 0;
+    for (const QByteArray &line : countFile.readAll().split('\n'))
+        most = qMax(most, line.trimmed().toInt());
+    QVERIFY2(most > 1 && most <= 32, qPrintable(QString::number(most)));
 }
 
 // --- info
@@ -846,9 +916,14 @@ void tst_system::pushLicense_data() {
     QTest::newRow("climbs out") << p({{"path", "../../escaped.lic"}}) << "" << 930
                                 << "Not allowed to write outside the licenses folder!"
                                 << "" << false << QByteArray();
-    QTest::newRow("absolute") << p({{"path", "/tmp/escaped.lic"}}) << "" << 930
-                              << "Not allowed to write outside the licenses folder!"
-                              << "" << false << QByteArray();
+    QTest::newRow("leading slash stays inside")
+        << p({{"path", "/tmp/inside.lic"}}) << "" << 0 << "" << saved << false << binary;
+    QTest::newRow("through a link out of the folder")
+        << p({{"path", "out/new/escaped.lic"}}) << "" << 930
+        << "Not allowed to write outside the licenses folder!"
+        << "" << false << QByteArray();
+    QTest::newRow("through a link inside the folder")
+        << p({{"path", "in/app.lic"}}) << "" << 0 << "" << saved << false << binary;
     QTest::newRow("start asked") << p({{"startProcessIfKilled", "pos"}}) << "" << 0 << ""
                                  << saved + "Not supported to start process yet\n"
                                  << false << binary;
@@ -875,8 +950,13 @@ void tst_system::pushLicense() {
     QFETCH(QByteArray, expectedBytes);
     if (!fakePsError.isEmpty())
         fakeTool(QStringLiteral("ps"), QStringLiteral("echo '%1' >&2").arg(fakePsError));
-    QVERIFY(QDir().mkpath(Session.dataTempLocation + QStringLiteral("licenses")));
-    QFile blocker(Session.dataTempLocation + QStringLiteral("licenses/blocked"));
+    const QString licenses = Session.dataTempLocation + QStringLiteral("licenses/");
+    const QString outside = m_root->path() + QStringLiteral("outside");
+    QVERIFY(QDir().mkpath(licenses + QStringLiteral("sub")));
+    QVERIFY(QDir().mkpath(outside));
+    QVERIFY(QFile::link(outside, licenses + QStringLiteral("out")));
+    QVERIFY(QFile::link(licenses + QStringLiteral("sub"), licenses + QStringLiteral("in")));
+    QFile blocker(licenses + QStringLiteral("blocked"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     const QString target = Session.dataTempLocation + QStringLiteral("/licenses/") +
@@ -892,6 +972,7 @@ void tst_system::pushLicense() {
     if (expectedBytes.isNull()) {
         QVERIFY(!QFileInfo(target).isFile());
         QVERIFY(!QFileInfo::exists(m_root->path() + QStringLiteral("escaped.lic")));
+        QCOMPARE(QDir(outside).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
         return;
     }
     QVERIFY(written.open(QIODevice::ReadOnly));

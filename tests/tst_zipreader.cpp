@@ -93,6 +93,10 @@ class tst_ZipReader : public QObject {
     void fileData();
     void openStatus_data();
     void openStatus();
+    void permissionsFollowTheUmask_data();
+    void permissionsFollowTheUmask();
+    void emptyArchive_data();
+    void emptyArchive();
     void readsFromCallerDevice();
     void extractsTenThousandEntries();
     void streamsLargeEntry();
@@ -462,6 +466,87 @@ void tst_ZipReader::openStatus() {
     QCOMPARE(reader.count(), entries);
     QCOMPARE(int(reader.status()), status);
     QCOMPARE(reader.extractAll(dir.filePath("dest")), entries > 0);
+}
+
+void tst_ZipReader::permissionsFollowTheUmask_data() {
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<QStringList>("modes");  // "path mode" in octal, by path
+    QTest::newRow("umask 022") << 0022
+                               << QStringList{"dos-dir 755",    "dos-dir/file 644", "dos-ro 444",
+                                              "sticky-dir 755", "unix-640 640",     "unix-777 755",
+                                              "unix-suid 755"};
+    QTest::newRow("umask 077") << 0077
+                               << QStringList{"dos-dir 700",    "dos-dir/file 600", "dos-ro 400",
+                                              "sticky-dir 700", "unix-640 600",     "unix-777 700",
+                                              "unix-suid 700"};
+    QTest::newRow("umask 0") << 0
+                             << QStringList{"dos-dir 777",    "dos-dir/file 666", "dos-ro 444",
+                                            "sticky-dir 777", "unix-640 640",     "unix-777 777",
+                                            "unix-suid 777"};
+}
+
+// Entries from DOS-style hosts ask for 0666 and 0777; the umask decides, as for unzip, and no
+// archive sets a set-user-id, set-group-id or sticky bit.
+void tst_ZipReader::permissionsFollowTheUmask() {
+    QFETCH(int, umask);
+    QFETCH(QStringList, modes);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("modes.zip");
+    QVERIFY(
+        python("import sys, zipfile\n"
+               "def entry(z, name, host, attr):\n"
+               "    i = zipfile.ZipInfo(name)\n"
+               "    i.create_system = host\n"
+               "    i.external_attr = attr\n"
+               "    z.writestr(i, '' if name.endswith('/') else 'x')\n"
+               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+               "    entry(z, 'dos-dir/', 0, 0x10)\n"
+               "    entry(z, 'dos-dir/file', 0, 0)\n"
+               "    entry(z, 'dos-ro', 0, 0x01)\n"
+               "    entry(z, 'sticky-dir/', 3, 0o41777 << 16)\n"
+               "    entry(z, 'unix-640', 3, 0o100640 << 16)\n"
+               "    entry(z, 'unix-777', 3, 0o100777 << 16)\n"
+               "    entry(z, 'unix-suid', 3, 0o106777 << 16)\n",
+               {path}));
+    const QString dest = dir.filePath("dest");
+    const mode_t previous = ::umask(mode_t(umask));
+    ZipReader reader(path);
+    const bool extracted = reader.extractAll(dest);
+    ::umask(previous);
+    QVERIFY2(extracted, qPrintable(reader.errorString()));
+    QStringList actual;
+    const QMap<QString, QByteArray> tree = snapshot(dest);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        actual << it.key() + QLatin1Char(' ') +
+                      QString::number(it.value().split(' ').first().toUInt(nullptr, 8) & 07777, 8);
+    QCOMPARE(actual, modes);
+}
+
+void tst_ZipReader::emptyArchive_data() {
+    QTest::addColumn<QString>("python");  // writes the archive to sys.argv[1]
+    QTest::newRow("Python's zipfile") << "import sys, zipfile\n"
+                                         "zipfile.ZipFile(sys.argv[1], 'w').close()\n";
+    QTest::newRow("with a comment") << "import sys, zipfile\n"
+                                       "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                       "    z.comment = b'nothing inside'\n";
+}
+
+// A valid archive without entries is its end record alone: it unpacks to an empty directory.
+void tst_ZipReader::emptyArchive() {
+    QFETCH(QString, python);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("empty.zip");
+    QVERIFY(::python(python, {path}));
+    QVERIFY(readAll(path).startsWith("PK\x05\x06"));
+
+    ZipReader reader(path);
+    QCOMPARE(reader.count(), 0);
+    const QString dest = dir.filePath("dest");
+    QVERIFY2(reader.extractAll(dest), qPrintable(reader.errorString()));
+    QVERIFY(QFileInfo(dest).isDir());
+    QCOMPARE(snapshot(dest), (QMap<QString, QByteArray>()));
 }
 
 void tst_ZipReader::readsFromCallerDevice() {

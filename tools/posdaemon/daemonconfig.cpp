@@ -41,8 +41,13 @@ const char kDescription[] =
     "  binary                answers \"200 \\x80\\xA4\\xE9\\xFF\\n\" (not UTF-8)\n"
     "  empty-then-close      answers by closing without sending anything\n"
     "  short                 answers \"20\\n\"\n"
-    "  random[:SEED]         each connection runs normal (half of them) or one of the others,\n"
-    "                        slow with 100 to 3000 ms; the draws repeat for the same SEED\n"
+    "  cut-part-two          answers a PART1 data line with \"200 Ok\\nreceived: L\\n\" and "
+    "closes\n"
+    "                        the connection: the end marker never comes\n"
+    "  random[:SEED]         each connection runs normal (half of them) or one of the others\n"
+    "                        but cut-part-two, slow with 100 to 3000 ms; the draws repeat for\n"
+    "                        the same SEED\n"
+    "--fault-connections N keeps the mode to the first N connections; later ones run normal.\n"
     "\n"
     "Ends with exit code 0 on SIGTERM or SIGINT.";
 
@@ -58,6 +63,7 @@ bool parseMode(const QString &text, DaemonConfig *config) {
         {QStringLiteral("binary"), Mode::Binary},
         {QStringLiteral("empty-then-close"), Mode::EmptyThenClose},
         {QStringLiteral("short"), Mode::Short},
+        {QStringLiteral("cut-part-two"), Mode::CutPartTwo},
     };
     for (const auto &name : names) {
         if (text == name.first) {
@@ -104,7 +110,11 @@ bool DaemonConfig::parse(const QStringList &arguments, DaemonConfig *config, QSt
                                    QStringLiteral("FILE"));
     const QCommandLineOption mode(QStringLiteral("mode"), QStringLiteral("Fault mode, see above."),
                                   QStringLiteral("M"), QStringLiteral("normal"));
-    parser.addOptions({port, version, greeting, loginFail, table, mode});
+    const QCommandLineOption faultConnections(
+        QStringLiteral("fault-connections"),
+        QStringLiteral("The fault mode holds for the first N connections only; 0: for all."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({port, version, greeting, loginFail, table, mode, faultConnections});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -131,10 +141,20 @@ bool DaemonConfig::parse(const QStringList &arguments, DaemonConfig *config, QSt
         *error = QStringLiteral("bad mode: ") + parser.value(mode);
         return false;
     }
+    config->faultConnections = parser.value(faultConnections).toInt(&ok);
+    if (!ok || config->faultConnections < 0) {
+        *error = QStringLiteral("bad fault connection count: ") + parser.value(faultConnections);
+        return false;
+    }
     return true;
 }
 
-DaemonConfig DaemonConfig::forConnection(QRandomGenerator *random) const {
+DaemonConfig DaemonConfig::forConnection(int id, QRandomGenerator *random) const {
+    if (faultConnections > 0 && id > faultConnections) {
+        DaemonConfig normal = *this;
+        normal.mode = Mode::Normal;
+        return normal;
+    }
     if (mode != Mode::Random) return *this;
     static const Mode others[] = {Mode::Silent,   Mode::NotFound,       Mode::NoEol,
                                   Mode::Bytewise, Mode::Slow,           Mode::CloseAfterGreeting,

@@ -18,7 +18,8 @@ struct DaemonConfig {
         Binary,
         EmptyThenClose,
         Short,
-        Random,  // each connection draws one of the others
+        CutPartTwo,
+        Random,  // each connection draws one of the others but CutPartTwo
     };
 
     quint16 port = 0;
@@ -28,9 +29,11 @@ struct DaemonConfig {
     Mode mode = Mode::Normal;
     int slowMs = 0;
     quint32 randomSeed = 0;
+    int faultConnections = 0;  // the mode holds for connections 1 to N only; 0: for all
 
-    // The mode a new connection runs in: the configured one, or a draw for random mode.
-    DaemonConfig forConnection(QRandomGenerator *random) const;
+    // The mode connection `id` runs in: the configured one, a draw for random mode, or normal
+    // past the fault connections.
+    DaemonConfig forConnection(int id, QRandomGenerator *random) const;
 
     // Prints the help and exits on --help; otherwise false with a message on a bad command line.
     static bool parse(const QStringList &arguments, DaemonConfig *config, QString *error);

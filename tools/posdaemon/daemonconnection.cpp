@@ -61,7 +61,13 @@ void DaemonConnection::readLines() {
 void DaemonConnection::handleLine(const QByteArray &line) {
     if (m_awaitingPartTwo) {
         m_awaitingPartTwo = false;
-        answer(QByteArray("200 Ok\nreceived: ") + line + QByteArray("\n//END\n"));
+        const QByteArray reply = QByteArray("200 Ok\nreceived: ") + line + '\n';
+        if (m_config.mode != Mode::CutPartTwo) {
+            answer(reply + "//END\n");
+            return;
+        }
+        send(reply);
+        close();
         return;
     }
     if (line == "BYE") {

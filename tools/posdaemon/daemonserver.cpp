@@ -19,7 +19,9 @@ bool DaemonServer::listen(QString *error) {
 quint16 DaemonServer::port() const { return m_server.serverPort(); }
 
 void DaemonServer::acceptPending() {
-    while (QTcpSocket *socket = m_server.nextPendingConnection())
-        new DaemonConnection(++m_lastConnection, socket, m_config.forConnection(&m_random), m_table,
-                             this);
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        ++m_lastConnection;
+        new DaemonConnection(m_lastConnection, socket,
+                             m_config.forConnection(m_lastConnection, &m_random), m_table, this);
+    }
 }

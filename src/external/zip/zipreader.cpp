@@ -77,6 +77,29 @@ QFileDevice::Permissions modeToPermissions(quint32 mode) {
     return permissions;
 }
 
+// The permission bits only: a set-user-id, set-group-id or sticky bit cannot come from an
+// archive, since the permissions hold none.
+mode_t permissionsToMode(QFileDevice::Permissions permissions) {
+    mode_t mode = 0;
+    if (permissions & (QFileDevice::ReadOwner | QFileDevice::ReadUser)) mode |= 0400;
+    if (permissions & (QFileDevice::WriteOwner | QFileDevice::WriteUser)) mode |= 0200;
+    if (permissions & (QFileDevice::ExeOwner | QFileDevice::ExeUser)) mode |= 0100;
+    if (permissions & QFileDevice::ReadGroup) mode |= 0040;
+    if (permissions & QFileDevice::WriteGroup) mode |= 0020;
+    if (permissions & QFileDevice::ExeGroup) mode |= 0010;
+    if (permissions & QFileDevice::ReadOther) mode |= 0004;
+    if (permissions & QFileDevice::WriteOther) mode |= 0002;
+    if (permissions & QFileDevice::ExeOther) mode |= 0001;
+    return mode;
+}
+
+// The umask cannot be read without setting it; it is put back at once.
+mode_t processUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
 // Collapses empty and "." segments only: ".." and a leading "/" stay visible so that
 // extraction can refuse them.
 QString cleanPath(const QString &name) {
@@ -128,6 +151,7 @@ class ZipReaderPrivate {
     QString checkLinkTarget(int index, const QByteArray &target,
                             const QHash<QString, int> &byPath) const;
     QString extractAll(const QString &destinationDir);
+    mode_t extractionMode(int index) const;
     QString ensureDir(int index, const QString &relativeDir, QString *absoluteDir);
     QString writeFile(int index, const QString &directory);
     QString writeLink(int index, const QString &directory, const QByteArray &target);
@@ -144,10 +168,11 @@ class ZipReaderPrivate {
     QString indexError;  // why the index cannot be trusted for extraction
     QString errorString;
 
-    // State of one extraction: the canonical destination and the directories below it that
-    // are known to be real directories inside it, by relative path.
+    // State of one extraction: the canonical destination, the directories below it that are
+    // known to be real directories inside it, by relative path, and the process umask.
     QString root;
     QHash<QString, QString> verifiedDirs;
+    mode_t umask = 0;
 };
 
 void ZipReaderPrivate::scanFiles() {
@@ -178,8 +203,10 @@ QByteArray ZipReaderPrivate::readAt(qint64 position, qint64 length) {
 }
 
 QString ZipReaderPrivate::readIndex() {
+    // An archive without entries is its end record alone.
     const QByteArray start = readAt(0, 4);
-    if (start.size() != 4 || readUInt(start.constData()) != LocalHeaderSignature) {
+    if (start.size() != 4 || (readUInt(start.constData()) != LocalHeaderSignature &&
+                              readUInt(start.constData()) != EndOfDirectorySignature)) {
         qWarning("Zip: not a zip file!");
         return QStringLiteral("not a zip archive");
     }
@@ -590,6 +617,7 @@ QString ZipReaderPrivate::extractAll(const QString &destinationDir) {
     root = QFileInfo(destinationDir).canonicalFilePath();
     verifiedDirs.clear();
     verifiedDirs.insert(QString(), root);
+    umask = processUmask();
 
     // Links come last, so nothing is ever written through one the archive made.
     QVector<int> dirs;
@@ -620,12 +648,18 @@ QString ZipReaderPrivate::extractAll(const QString &destinationDir) {
                fileInfos.at(b).filePath.count(QLatin1Char('/'));
     });
     for (int i : qAsConst(dirs)) {
-        if (!QFile::setPermissions(verifiedDirs.value(fileInfos.at(i).filePath),
-                                   fileInfos.at(i).permissions)) {
+        if (::chmod(QFile::encodeName(verifiedDirs.value(fileInfos.at(i).filePath)).constData(),
+                    extractionMode(i)) != 0) {
             return entryError(i, QStringLiteral("cannot set its permissions"));
         }
     }
     return QString();
+}
+
+// As unzip and libarchive do: what the archive asks for, less the umask. An archive from a
+// DOS-style host asks for 0666 and 0777, which must not leave files everyone can change.
+mode_t ZipReaderPrivate::extractionMode(int index) const {
+    return permissionsToMode(fileInfos.at(index).permissions) & ~umask;
 }
 
 QString ZipReaderPrivate::ensureDir(int index, const QString &relativeDir, QString *absoluteDir) {
@@ -690,7 +724,7 @@ QString ZipReaderPrivate::writeFile(int index, const QString &directory) {
                 index, QStringLiteral("cannot write '%1': %2").arg(target, file.errorString()));
         }
     }
-    if (problem.isEmpty() && !QFile::setPermissions(QFile::decodeName(temporary), info.permissions))
+    if (problem.isEmpty() && ::chmod(temporary.constData(), extractionMode(index)) != 0)
         problem = entryError(index, QStringLiteral("cannot set its permissions"));
     if (problem.isEmpty() &&
         ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0) {
