@@ -230,30 +230,11 @@ void linkTransport::clearOutput() {
 
 void linkTransport::onSocketStateChanged(int socketState) {
     switch (socketState) {
-        case QAbstractSocket::UnconnectedState: {
-            if (!m_pauseWanted)
-                log(404, QStringLiteral("Failed to connect to host %1").arg(hostPort()),
-                    cls("socketStateChanged"));
-            stopTimers();
-            m_closeTimer.stop();
-            if (!m_messages.isEmpty())
-                log(102,
-                    QStringLiteral("%1 received command(s) dropped with the connection")
-                        .arg(m_messages.size()),
-                    cls("socketStateChanged"));
-            m_messages.clear();
-            m_queuedBytes = 0;
-            clearOutput();
-            m_framer.reset();
-            if (!m_wasRegistered) ++m_failedAttempts;
-            if (m_pauseWanted) {
-                setState(State::Paused, m_pauseDetail);
-            } else {
-                scheduleReconnect();
-            }
-            emit outputDrained();
+        case QAbstractSocket::UnconnectedState:
+            // The socket reports why right after this change: the reason is known once the
+            // signals of this change have all been delivered.
+            QMetaObject::invokeMethod(this, &linkTransport::onClosed, Qt::QueuedConnection);
             break;
-        }
         case QAbstractSocket::ConnectedState:
             log(404, QStringLiteral("Connected to host %1").arg(hostPort()),
                 cls("socketStateChanged"));
@@ -267,6 +248,32 @@ void linkTransport::onSocketStateChanged(int socketState) {
         default:
             break;
     }
+}
+
+void linkTransport::onClosed() {
+    if (m_state == State::Unconnected || m_state == State::Paused ||
+        m_socket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    if (!m_pauseWanted)
+        log(404, QStringLiteral("Failed to connect to host %1").arg(hostPort()),
+            cls("socketStateChanged"));
+    stopTimers();
+    m_closeTimer.stop();
+    if (!m_messages.isEmpty())
+        log(102,
+            QStringLiteral("%1 received command(s) dropped with the connection")
+                .arg(m_messages.size()),
+            cls("socketStateChanged"));
+    m_messages.clear();
+    m_queuedBytes = 0;
+    clearOutput();
+    m_framer.reset();
+    if (!m_wasRegistered) ++m_failedAttempts;
+    if (m_pauseWanted)
+        setState(State::Paused, m_pauseDetail);
+    else
+        scheduleReconnect();
+    emit outputDrained();
 }
 
 void linkTransport::scheduleReconnect() {
@@ -288,11 +295,7 @@ void linkTransport::onSocketError(int socketError) {
     const QString name = enumName<QAbstractSocket::SocketError>(socketError);
     log(900, QStringLiteral("Error with socket to host %1: %2").arg(hostPort(), name),
         cls("socketError"));
-    if (!m_closeReason.isEmpty()) return;
-    m_closeReason = name;
-    // A refused connection reports its error after the state change that scheduled the retry.
-    if (m_state == State::Unconnected && m_reconnectTimer.isActive())
-        setState(State::Unconnected, reconnectDetail(m_reconnectTimer.interval()));
+    if (m_closeReason.isEmpty()) m_closeReason = name;
 }
 
 void linkTransport::onSslErrors(const QList<QSslError> &errors) {

@@ -111,6 +111,7 @@ class linkTransport : public QObject {
     bool isOpen() const;  // encrypted, registered or not
     void shutDown(const QString &reason, CloseMode mode);
     void onSocketStateChanged(int socketState);
+    void onClosed();
     void onSocketError(int socketError);
     void onEncrypted();
     void onSslErrors(const QList<QSslError> &errors);

@@ -167,7 +167,8 @@ void tst_watchdog::statusFollowsTheLink() {
         return lines;
     };
     QTRY_VERIFY_WITH_TIMEOUT(seen().size() >= expected.size(), 20000);
-    for (const QByteArray &line : expected) QVERIFY2(seen().contains(line), line.constData());
+    for (const QByteArray &line : expected)
+        QVERIFY2(seen().contains(line), QByteArray(line + " not in " + seen().join(" | ")).constData());
     client.terminate();
     QVERIFY(client.waitForFinished(15000));
     server.kill();
