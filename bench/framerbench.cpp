@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "messageframer.h"
+#include "link/messageframer.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
-#include "restserversslsocketclient.h"
-#include "signalwatcher.h"
-#include "standalonerunner.h"
-#include "systemdnotifier.h"
-#include "utils.h"
+#include "link/restserversslsocketclient.h"
+#include "core/signalwatcher.h"
+#include "core/standalonerunner.h"
+#include "core/systemdnotifier.h"
+#include "commands/utilsmodel.h"
 
 int main(int argc, char *argv[]) {
     // A fixed threshold keeps every large buffer (a message carrying a file, its decoded bytes)

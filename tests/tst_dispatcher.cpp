@@ -3,11 +3,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "commanddispatcher.h"
-#include "configurationguard.h"
+#include "link/commanddispatcher.h"
+#include "link/configurationguard.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 QVariantMap params(const QByteArray &json) {

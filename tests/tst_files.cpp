@@ -6,12 +6,12 @@
 #include <memory>
 
 #include "fifowatchdog.h"
-#include "pathresolver.h"
+#include "storage/pathresolver.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 // "{temp}" and the like stand for the data directories, so that the tables read as paths.

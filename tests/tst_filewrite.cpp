@@ -16,7 +16,7 @@
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 using testfiles::readBytes;

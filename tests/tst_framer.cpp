@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "messageframer.h"
-#include "standalonekeepalivetimer.h"
+#include "link/messageframer.h"
+#include "core/standalonekeepalivetimer.h"
 
 using Frame = MessageFramer::Frame;
 

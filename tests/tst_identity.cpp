@@ -3,7 +3,7 @@
 #include <QtTest>
 
 #include "tempdataroot.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 class tst_identity : public QObject {
     Q_OBJECT

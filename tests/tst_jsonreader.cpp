@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "jsonreader.h"
-#include "utils.h"
+#include "link/jsonreader.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 // Typed rendering, so that a row also pins the variant type: i (qlonglong), d (double),

@@ -5,13 +5,13 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include "linktransport.h"
-#include "restserversslsocketclient.h"
+#include "link/linktransport.h"
+#include "link/restserversslsocketclient.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 using LinkState = RestServerSslSocketClient::LinkState;
 

@@ -3,7 +3,7 @@
 #include <QtTest>
 
 #include "tempdataroot.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 class tst_log : public QObject {
     Q_OBJECT

@@ -6,12 +6,12 @@
 #include <QProcess>
 #include <QtTest>
 
-#include "posreplyparser.h"
-#include "postools.h"
+#include "pos/posreplyparser.h"
+#include "pos/postools.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 

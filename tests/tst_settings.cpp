@@ -7,7 +7,7 @@
 
 #include "fifowatchdog.h"
 #include "tempdataroot.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 unsigned modeOf(const QString &path) {

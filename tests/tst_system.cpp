@@ -12,7 +12,7 @@
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 const QString psHeader = QStringLiteral("UID          PID    PPID  C STIME TTY          TIME CMD");

@@ -8,10 +8,10 @@
 #include <cstdint>
 
 #include "fuzzsupport.h"
-#include "jsonreader.h"
-#include "messageframer.h"
-#include "commanddispatcher.h"
-#include "utils.h"
+#include "link/jsonreader.h"
+#include "link/messageframer.h"
+#include "link/commanddispatcher.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 

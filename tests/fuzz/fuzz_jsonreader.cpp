@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "fuzzsupport.h"
-#include "jsonreader.h"
+#include "link/jsonreader.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "fuzzsupport.h"
-#include "posreplyparser.h"
+#include "pos/posreplyparser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzsupport::setUp();

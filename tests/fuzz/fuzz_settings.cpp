@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "fuzzsupport.h"
-#include "utils.h"
+#include "commands/utilsmodel.h"
 
 namespace {
 

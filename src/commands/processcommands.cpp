@@ -1,0 +1,179 @@
+// Process commands: list processes, find them by program name, kill them.
+
+#include <re2/re2.h>
+#include <unistd.h>
+
+#include <QJsonObject>
+
+#include "commands/processrunner.h"
+#include "commands/utilsmodel.h"
+
+namespace {
+constexpr int processTimeoutMs = 30000;
+// System daemons live below this; the server must not be able to take them down.
+constexpr qint64 lowestKillablePid = 1026;
+
+QJsonObject processReply() {
+    return QJsonObject{{QStringLiteral("errorCode"), 599},
+                       {QStringLiteral("errorDescription"), QStringLiteral("Os not supported yet")},
+                       {QStringLiteral("processesResult"), QString()}};
+}
+
+void setError(QJsonObject &reply, int code, const QString &description) {
+    reply.insert(QStringLiteral("errorCode"), code);
+    reply.insert(QStringLiteral("errorDescription"), description);
+}
+
+QJsonObject killRefused(int code, const QString &description) {
+    QJsonObject reply = processReply();
+    setError(reply, code, description);
+    reply.insert(QStringLiteral("killProcessResult"), QString());
+    return reply;
+}
+
+QJsonObject runForReply(const QString &program, const QStringList &arguments) {
+    processRunner runner;
+    runner.run(program, arguments, processTimeoutMs);
+    QJsonObject reply = processReply();
+    setError(reply, runner.errorCode(), runner.errorDescription());
+    if (runner.errorCode() == 0)
+        reply.insert(QStringLiteral("processesResult"), runner.standardOutput());
+    return reply;
+}
+
+QString pidList(const QStringList &pids) {
+    return pids.isEmpty() ? QStringLiteral("none") : pids.join(QLatin1Char(','));
+}
+
+// A filter comes from the server and runs on the only thread, so it must take time in
+// proportion to the listing and never give up on a line: an automaton-based engine, in the
+// POSIX extended syntax of grep -E (no backreferences), without regard to case.
+RE2::Options filterOptions() {
+    RE2::Options options;
+    options.set_posix_syntax(true);
+    options.set_longest_match(true);
+    options.set_case_sensitive(false);
+    options.set_log_errors(false);
+    return options;
+}
+
+bool matches(const RE2 &expression, const QString &line) {
+    const QByteArray utf8 = line.toUtf8();
+    return RE2::PartialMatch(re2::StringPiece(utf8.constData(), size_t(utf8.size())), expression);
+}
+}  // namespace
+
+QJsonObject utilsModel::getProcesses(QVariantMapT data) {
+    const QString filter = param::string(data, QStringLiteral("processFilter"));
+    if (filter.isEmpty()) return runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
+    const QByteArray pattern = filter.toUtf8();
+    const RE2 wanted(re2::StringPiece(pattern.constData(), size_t(pattern.size())),
+                     filterOptions());
+    if (!wanted.ok()) {
+        QJsonObject reply = processReply();
+        setError(reply, 907,
+                 QStringLiteral("processFilter '%1' is not a valid regular expression: %2")
+                     .arg(filter, QString::fromStdString(wanted.error())));
+        return reply;
+    }
+    // The header line is always kept.
+    static const RE2 header("^UID.*CMD", filterOptions());
+    QJsonObject reply = runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
+    if (reply.value(QStringLiteral("errorCode")).toInt() != 0) return reply;
+    QString kept;
+    const QStringList lines =
+        reply.value(QStringLiteral("processesResult")).toString().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        // Lines naming grep were always left out; servers rely on that listing.
+        if (line.isEmpty() || line.contains(QLatin1String("grep")) ||
+            !(matches(header, line) || matches(wanted, line)))
+            continue;
+        kept += line + QLatin1Char('\n');
+    }
+    reply.insert(QStringLiteral("processesResult"), kept);
+    return reply;
+}
+
+QJsonObject utilsModel::getProcessInfo(QVariantMapT data) {
+    QString name = param::string(data, QStringLiteral("processName"));
+    if (param::isString(data, QStringLiteral("processFilter")))
+        name = param::string(data, QStringLiteral("processFilter"));
+    return getProcesses({{QStringLiteral("processFilter"), name}});
+}
+
+variousResultStruct utilsModel::findPidsByName(const QString &processName) {
+    variousResultStruct result;
+    // The name is literal text: quoted, the filter only narrows the list to candidates.
+    const QJsonObject listed = getProcesses(
+        {{QStringLiteral("processFilter"),
+          QString::fromStdString(RE2::QuoteMeta(processName.toUtf8().toStdString()))}});
+    const int listCode = listed.value(QStringLiteral("errorCode")).toInt();
+    if (listCode > 0) {
+        result.errorCode = 900;
+        result.errorDescription = QStringLiteral("Failed to find the process PID(s)");
+        result.string_1 = QStringLiteral("%1: %2").arg(listCode).arg(
+            listed.value(QStringLiteral("errorDescription")).toString());
+        return result;
+    }
+    const QStringList lines = listed.value(QStringLiteral("processesResult"))
+                                  .toString()
+                                  .trimmed()
+                                  .split(QLatin1Char('\n'));
+    const QStringList header = lines.first().simplified().split(QLatin1Char(' '));
+    const int pidColumn = header.indexOf(QStringLiteral("PID"));
+    const int cmdColumn = header.indexOf(QStringLiteral("CMD"));
+    if (pidColumn < 0 || cmdColumn < 0) {
+        result.errorCode = 599;
+        result.errorDescription = QStringLiteral("Os not supported yet");
+        return result;
+    }
+    const QString program = getPlatformPathDivider() + processName;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList columns = lines.at(i).simplified().split(QLatin1Char(' '));
+        if (columns.size() <= qMax(pidColumn, cmdColumn)) continue;
+        const QString command = columns.mid(cmdColumn).join(QLatin1Char(' '));
+        if (!command.contains(program + QLatin1Char(' ')) && !command.endsWith(program)) continue;
+        bool ok = false;
+        const int pid = columns.at(pidColumn).toInt(&ok);
+        if (ok) result.intList.append(pid);
+    }
+    return result;
+}
+
+QJsonObject utilsModel::killPidById(QVariantMapT data) {
+    if (!param::isNumber(data, QStringLiteral("processPID")))
+        return killRefused(404, QStringLiteral("toKillPID parameter not found!"));
+    const qint64 pid = param::integer(data, QStringLiteral("processPID"), 0);
+    if (pid < lowestKillablePid)
+        return killRefused(906, QStringLiteral("Can't kill a PID below 1026"));
+    // Killing either would end the client before the reply goes out.
+    if (pid == qint64(::getpid()) || pid == qint64(::getppid()))
+        return killRefused(905,
+                           QStringLiteral("Can't kill the client or its parent (PID %1)").arg(pid));
+    return runForReply(QStringLiteral("kill"), {QStringLiteral("-9"), QString::number(pid)});
+}
+
+QJsonObject utilsModel::killProcessByName(QVariantMapT data) {
+    const QString name = param::string(data, QStringLiteral("processName"));
+    // An empty name would match every command with "/ " in it.
+    if (name.isEmpty()) return killRefused(404, QStringLiteral("processName parameter not found!"));
+    const variousResultStruct found = findPidsByName(name);
+    QJsonObject reply = processReply();
+    if (found.errorCode > 0) {
+        setError(reply, found.errorCode, found.errorDescription);
+        reply.insert(QStringLiteral("killProcessResult"), found.string_1);
+        return reply;
+    }
+    QStringList killed;
+    QStringList failed;
+    for (const int pid : found.intList) {
+        const QJsonObject result = killPidById({{QStringLiteral("processPID"), qint64(pid)}});
+        (result.value(QStringLiteral("errorCode")).toInt() == 0 ? killed : failed)
+            << QString::number(pid);
+    }
+    setError(reply, 0, QString());
+    const QString summary = QStringLiteral("Killed pids: ") + pidList(killed) +
+                            QStringLiteral(", failed to kill pids: ") + pidList(failed);
+    reply.insert(QStringLiteral("killProcessResult"), summary);
+    return reply;
+}

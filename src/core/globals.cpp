@@ -1,0 +1,6 @@
+#include "core/globals.h"
+
+settingsStruct Settings;
+sessionStruct Session;
+appSessionStruct appSession;
+const constantsStruct constants;

@@ -1,6 +1,0 @@
-#include "globals.h"
-
-settingsStruct Settings;
-sessionStruct Session;
-appSessionStruct appSession;
-const constantsStruct constants;

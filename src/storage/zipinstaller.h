@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include "core/globals.h"
+
+// Unpacks a ZIP archive into a directory all or nothing. The archive is stored and verified in
+// the work directory "tmp_zip" below the destination, extracted there into a staging
+// directory, checked against what the destination already holds, and only then moved in entry
+// by entry; a failure at any step rolls the moves back, so the destination is either left as
+// it was or holds the whole archive. The work directory is removed in either case.
+class zipInstaller {
+  public:
+    static saveResultStruct install(const QString &destinationDir, const QByteArray &archive);
+
+  private:
+    struct Move {
+        QString from;
+        QString to;
+        bool replaces = false;
+    };
+
+    explicit zipInstaller(const QString &destinationDir);
+    saveResultStruct run(const QByteArray &archive);
+    saveResultStruct unpack();
+    bool planMoves(const QString &stagedDir, const QString &targetDir, QString *error);
+    bool commitMoves(QString *error);
+    void rollBack(int done);
+    void cleanUp(saveResultStruct *result);
+
+    const QString m_destination;
+    const QString m_workDir;
+    const QString m_archiveFile;
+    const QString m_stagingDir;
+    const QString m_backupDir;
+    QStringList m_createdDirs;  // missing before the install, deepest first
+    QVector<Move> m_moves;
+};
