@@ -5,6 +5,7 @@
 #include <QDateTime>
 
 #include "link/restserversslsocketclient.h"
+#include "core/log.h"
 #include "core/signalwatcher.h"
 #include "core/standalonerunner.h"
 #include "core/systemdnotifier.h"
@@ -42,7 +43,7 @@ int main(int argc, char *argv[]) {
                          [&notifier](RestServerSslSocketClient::LinkState, const QString &detail) {
                              notifier.status(detail);
                          });
-    utils.addDebugText(100,
+    appLog().write(100,
                        QStringLiteral("Started Tessaron RestServiceQt client V%1")
                            .arg(constants.versionString),
                        QStringLiteral("main"), true, true);

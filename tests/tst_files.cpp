@@ -97,7 +97,7 @@ void tst_files::resolution() {
     QFETCH(QString, path);
     QFETCH(QVariant, basePathType);
     QFETCH(QString, expected);
-    QVariantMapT data;
+    QVariantMap data;
     if (basePathType.isValid()) data.insert("basePathType", basePathType);
     QCOMPARE(pathResolver::resolve(pathResolver::Command(command), path,
                                    param::string(data, "basePathType")),
@@ -152,7 +152,7 @@ void tst_files::listing() {
     for (const char *name : {"b.txt", "A.txt", "c.log", ".hidden"}) writeBytes(dir + name, "x");
     QVERIFY(QDir().mkpath(dir + "Sub"));
     QVERIFY(QFile::link(dir + "b.txt", dir + "link"));
-    QVariantMapT data{{"searchPath", "list"}, {"basePathType", "temp"}};
+    QVariantMap data{{"searchPath", "list"}, {"basePathType", "temp"}};
     if (filter.isValid()) data.insert("searchFilter", filter);
     const QJsonObject reply = utils.getDirectoryFiles(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 0);
@@ -161,40 +161,40 @@ void tst_files::listing() {
 }
 
 void tst_files::listingFailures_data() {
-    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<QVariantMap>("data");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("files");
     QTest::addColumn<QString>("description");
     QTest::newRow("empty directory")
-        << QVariantMapT{{"searchPath", "empty"}, {"basePathType", "temp"}} << 0 << ".,.."
+        << QVariantMap{{"searchPath", "empty"}, {"basePathType", "temp"}} << 0 << ".,.."
         << "";
-    QTest::newRow("backslashes") << QVariantMapT{{"searchPath", "\\deep\\er"},
+    QTest::newRow("backslashes") << QVariantMap{{"searchPath", "\\deep\\er"},
                                                  {"basePathType", "temp"}}
                                  << 0 << ".,..,f"
                                  << "";
-    QTest::newRow("missing searchPath") << QVariantMapT{} << 901 << ""
+    QTest::newRow("missing searchPath") << QVariantMap{} << 901 << ""
                                         << "Missing searchPath parameter";
-    QTest::newRow("searchPath as number") << QVariantMapT{{"searchPath", 3}} << 901 << ""
+    QTest::newRow("searchPath as number") << QVariantMap{{"searchPath", 3}} << 901 << ""
                                           << "Missing searchPath parameter";
     QTest::newRow("empty searchPath lists the base")
-        << QVariantMapT{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
+        << QVariantMap{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
         << "";
     QTest::newRow("empty searchPath without a base")
-        << QVariantMapT{{"searchPath", ""}} << 901 << ""
+        << QVariantMap{{"searchPath", ""}} << 901 << ""
         << " doesn't exist (or no rights)";
-    QTest::newRow("a file") << QVariantMapT{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
+    QTest::newRow("a file") << QVariantMap{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
                             << ""
                             << "{temp}file doesn't exist (or no rights)";
     QTest::newRow("missing directory")
-        << QVariantMapT{{"searchPath", "nope"}, {"basePathType", "log"}} << 901 << ""
+        << QVariantMap{{"searchPath", "nope"}, {"basePathType", "log"}} << 901 << ""
         << "{log}nope doesn't exist (or no rights)";
     QTest::newRow("Temp is no base")
-        << QVariantMapT{{"searchPath", "empty"}, {"basePathType", "Temp"}} << 901 << ""
+        << QVariantMap{{"searchPath", "empty"}, {"basePathType", "Temp"}} << 901 << ""
         << "empty doesn't exist (or no rights)";
 }
 
 void tst_files::listingFailures() {
-    QFETCH(QVariantMapT, data);
+    QFETCH(QVariantMap, data);
     QFETCH(int, code);
     QFETCH(QString, files);
     QFETCH(QString, description);
@@ -208,31 +208,31 @@ void tst_files::listingFailures() {
 }
 
 void tst_files::createDirectory_data() {
-    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<QVariantMap>("data");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("description");
     QTest::addColumn<QString>("directory");
-    QTest::newRow("nested, default temp") << QVariantMapT{{"path", "a/b/c"}} << 0 << ""
+    QTest::newRow("nested, default temp") << QVariantMap{{"path", "a/b/c"}} << 0 << ""
                                           << "{temp}a/b/c";
-    QTest::newRow("symbolData") << QVariantMapT{{"path", "s\\t"}, {"basePathType", "symbolData"}}
+    QTest::newRow("symbolData") << QVariantMap{{"path", "s\\t"}, {"basePathType", "symbolData"}}
                                 << 0 << ""
                                 << "{sym}s/t";
-    QTest::newRow("existing with files") << QVariantMapT{{"path", "full"}} << 0 << ""
+    QTest::newRow("existing with files") << QVariantMap{{"path", "full"}} << 0 << ""
                                          << "{temp}full";
-    QTest::newRow("missing path") << QVariantMapT{{"basePathType", "temp"}} << 901
+    QTest::newRow("missing path") << QVariantMap{{"basePathType", "temp"}} << 901
                                   << "Missing path parameter"
                                   << "";
-    QTest::newRow("path as bool") << QVariantMapT{{"path", true}} << 901 << "Missing path parameter"
+    QTest::newRow("path as bool") << QVariantMap{{"path", true}} << 901 << "Missing path parameter"
                                   << "";
-    QTest::newRow("empty path is the base") << QVariantMapT{{"path", ""}} << 0 << ""
+    QTest::newRow("empty path is the base") << QVariantMap{{"path", ""}} << 0 << ""
                                             << "{temp}";
-    QTest::newRow("below a file") << QVariantMapT{{"path", "full/kept.txt/sub"}} << 902
+    QTest::newRow("below a file") << QVariantMap{{"path", "full/kept.txt/sub"}} << 902
                                   << "Failed to create directory {temp}full/kept.txt/sub"
                                   << "";
 }
 
 void tst_files::createDirectory() {
-    QFETCH(QVariantMapT, data);
+    QFETCH(QVariantMap, data);
     QFETCH(int, code);
     QFETCH(QString, description);
     QFETCH(QString, directory);
@@ -246,11 +246,11 @@ void tst_files::createDirectory() {
 
 void tst_files::fileContent_data() {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QVariantMapT>("flags");
+    QTest::addColumn<QVariantMap>("flags");
     QTest::addColumn<QString>("expected");
-    const QVariantMapT plain{{"toBase64", false}};
-    const QVariantMapT tags{{"toBase64", false}, {"replaceSpecialChars", true}};
-    QTest::newRow("Base64 by default") << QByteArray("hello") << QVariantMapT{} << "aGVsbG8=";
+    const QVariantMap plain{{"toBase64", false}};
+    const QVariantMap tags{{"toBase64", false}, {"replaceSpecialChars", true}};
+    QTest::newRow("Base64 by default") << QByteArray("hello") << QVariantMap{} << "aGVsbG8=";
     QTest::newRow("plain text") << QByteArray("hello\n") << plain << "hello\n";
     QTest::newRow("CR LF becomes LF") << QByteArray("a\r\nb\r\n") << plain << "a\nb\n";
     QTest::newRow("STX ETX tags") << QByteArray(
@@ -267,21 +267,21 @@ void tst_files::fileContent_data() {
         << QByteArray(
                "\x02"
                "A\x03")
-        << QVariantMapT{{"replaceSpecialChars", true}} << "AkED";
+        << QVariantMap{{"replaceSpecialChars", true}} << "AkED";
     QTest::newRow("Windows-1252 plain") << QByteArray("caf\xe9") << plain << "café";
-    QTest::newRow("Windows-1252 in Base64") << QByteArray("\xe9") << QVariantMapT{} << "w6k=";
+    QTest::newRow("Windows-1252 in Base64") << QByteArray("\xe9") << QVariantMap{} << "w6k=";
     QTest::newRow("up to NUL") << QByteArray("ab\0cd", 5) << plain << "ab";
-    QTest::newRow("empty file") << QByteArray() << QVariantMapT{} << "";
+    QTest::newRow("empty file") << QByteArray() << QVariantMap{} << "";
     QTest::newRow("toBase64 as string ignored")
-        << QByteArray("hello") << QVariantMapT{{"toBase64", "false"}} << "aGVsbG8=";
+        << QByteArray("hello") << QVariantMap{{"toBase64", "false"}} << "aGVsbG8=";
 }
 
 void tst_files::fileContent() {
     QFETCH(QByteArray, bytes);
-    QFETCH(QVariantMapT, flags);
+    QFETCH(QVariantMap, flags);
     QFETCH(QString, expected);
     writeBytes(Session.dataLogLocation + "f.txt", bytes);
-    QVariantMapT data = flags;
+    QVariantMap data = flags;
     data.insert("filePath", "f.txt");
     data.insert("basePathType", "log");
     const QJsonObject reply = utils.getFileContent(data);
@@ -291,27 +291,27 @@ void tst_files::fileContent() {
 }
 
 void tst_files::fileContentFailures_data() {
-    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<QVariantMap>("data");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("description");
-    QTest::newRow("missing filePath") << QVariantMapT{} << 901 << "Missing filePath parameter";
+    QTest::newRow("missing filePath") << QVariantMap{} << 901 << "Missing filePath parameter";
     QTest::newRow("filePath as number")
-        << QVariantMapT{{"filePath", 1}} << 901 << "Missing filePath parameter";
+        << QVariantMap{{"filePath", 1}} << 901 << "Missing filePath parameter";
     QTest::newRow("empty filePath")
-        << QVariantMapT{{"filePath", ""}} << 901 << "Missing filePath parameter";
-    QTest::newRow("missing file") << QVariantMapT{{"filePath", "nope"}} << 404
+        << QVariantMap{{"filePath", ""}} << 901 << "Missing filePath parameter";
+    QTest::newRow("missing file") << QVariantMap{{"filePath", "nope"}} << 404
                                   << "File {temp}nope doesn't exist!";
     QTest::newRow("SymbolData reads temp")
-        << QVariantMapT{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
+        << QVariantMap{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
         << "File {temp}s.txt doesn't exist!";
-    QTest::newRow("over the size bound") << QVariantMapT{{"filePath", "huge"}} << 903
+    QTest::newRow("over the size bound") << QVariantMap{{"filePath", "huge"}} << 903
                                          << "File {temp}huge is larger than 67108864 bytes!";
     QTest::newRow("at the size bound")
-        << QVariantMapT{{"filePath", "bound"}, {"toBase64", false}} << 0 << "";
+        << QVariantMap{{"filePath", "bound"}, {"toBase64", false}} << 0 << "";
 }
 
 void tst_files::fileContentFailures() {
-    QFETCH(QVariantMapT, data);
+    QFETCH(QVariantMap, data);
     QFETCH(int, code);
     QFETCH(QString, description);
     writeBytes(Session.dataSymbolDataLocation + "s.txt", "x");

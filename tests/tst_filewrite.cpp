@@ -75,9 +75,9 @@ QByteArray makeZip(const QString &body) {
     return readBytes(out);
 }
 
-QJsonObject save(const QVariantMapT &data) { return utils.saveFileContent(data); }
+QJsonObject save(const QVariantMap &data) { return utils.saveFileContent(data); }
 
-QVariantMapT zipCommand(const QString &destination, const QByteArray &archive) {
+QVariantMap zipCommand(const QString &destination, const QByteArray &archive) {
     return {{"filePath", destination},
             {"isZipData", true},
             {"fileDataB64", QString::fromLatin1(archive.toBase64())}};
@@ -225,33 +225,33 @@ void tst_filewrite::readBackMismatchKeepsTarget() {
 }
 
 void tst_filewrite::badInput_data() {
-    QTest::addColumn<QVariantMapT>("data");
+    QTest::addColumn<QVariantMap>("data");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("description");
     const QString missing = "Missing filePath parameter",
                   decode = "Decode error of data from server!";
-    QTest::newRow("no filePath") << QVariantMapT{{"fileDataB64", "eA=="}} << 954 << missing;
+    QTest::newRow("no filePath") << QVariantMap{{"fileDataB64", "eA=="}} << 954 << missing;
     QTest::newRow("filePath as number")
-        << QVariantMapT{{"filePath", 4}, {"fileDataB64", "eA=="}} << 954 << missing;
-    QTest::newRow("empty filePath") << QVariantMapT{{"filePath", ""}, {"fileDataB64", "eA=="}}
+        << QVariantMap{{"filePath", 4}, {"fileDataB64", "eA=="}} << 954 << missing;
+    QTest::newRow("empty filePath") << QVariantMap{{"filePath", ""}, {"fileDataB64", "eA=="}}
                                     << 955 << "FilePath can't be empy!";
-    QTest::newRow("no data") << QVariantMapT{{"filePath", "d/f"}} << 959 << decode;
-    QTest::newRow("empty data") << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", ""}} << 959
+    QTest::newRow("no data") << QVariantMap{{"filePath", "d/f"}} << 959 << decode;
+    QTest::newRow("empty data") << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", ""}} << 959
                                 << decode;
     QTest::newRow("data as number")
-        << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", 5}} << 959 << decode;
-    QTest::newRow("line break") << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", "eHh4\neHh4"}}
+        << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", 5}} << 959 << decode;
+    QTest::newRow("line break") << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", "eHh4\neHh4"}}
                                 << 959 << decode;
     QTest::newRow("outside the alphabet")
-        << QVariantMapT{{"filePath", "d/f"}, {"fileDataB64", "eH!4"}} << 959 << decode;
-    QTest::newRow("bad zip data") << QVariantMapT{{"filePath", "d"},
+        << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", "eH!4"}} << 959 << decode;
+    QTest::newRow("bad zip data") << QVariantMap{{"filePath", "d"},
                                                   {"isZipData", true},
                                                   {"fileDataB64", "e e"}}
                                   << 959 << decode;
 }
 
 void tst_filewrite::badInput() {
-    QFETCH(QVariantMapT, data);
+    QFETCH(QVariantMap, data);
     QFETCH(int, code);
     QFETCH(QString, description);
     data.insert("basePathType", "temp");
@@ -379,7 +379,7 @@ void tst_filewrite::modeIsKept() {
         writeBytes(target, "old\n");
         QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(before)) == 0);
     }
-    const QVariantMapT data{{"filePath", "f.txt"},
+    const QVariantMap data{{"filePath", "f.txt"},
                             {"basePathType", "temp"},
                             {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
     const mode_t previous = ::umask(022);
@@ -441,7 +441,7 @@ void tst_filewrite::specialFilesAreNotReplaced() {
     else if (command == "license")
         reply = utils.pushLicense({{"path", "f.txt"}, {"licenseData", b64}});
     else {
-        QVariantMapT data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
+        QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
                                                        "    z.writestr('other.txt', 'x')\n"
                                                        "    z.writestr('f.txt', 'x')\n"));
         data.insert("basePathType", "temp");
@@ -469,7 +469,7 @@ void tst_filewrite::zipInPlace() {
         "    z.writestr('empty/', '')\n"
         "    link(z, 'sub/alias', 'replace.txt')\n");
     QVERIFY(!archive.isEmpty());
-    QVariantMapT data = zipCommand("pkg", archive);
+    QVariantMap data = zipCommand("pkg", archive);
     data.insert("basePathType", "symbolData");
     QCOMPARE(
         save(data),
@@ -496,7 +496,7 @@ void tst_filewrite::zipRelativeToWorkingDirectory() {
 void tst_filewrite::emptyZipCreatesTheDestination() {
     const QByteArray empty = makeZip("zipfile.ZipFile(out, 'w').close()\n");
     QCOMPARE(empty.size(), 22);
-    QVariantMapT data = zipCommand("new/empty", empty);
+    QVariantMap data = zipCommand("new/empty", empty);
     data.insert("basePathType", "temp");
     QCOMPARE(
         save(data),
@@ -596,7 +596,7 @@ void tst_filewrite::hostileArchives() {
     writeBytes(dest + "b.txt", "before");
     QVERIFY(QDir().mkpath(m_root->path() + "outside"));
     const auto before = snapshot(m_root->path());
-    QVariantMapT data = zipCommand("dest", archive);
+    QVariantMap data = zipCommand("dest", archive);
     data.insert("basePathType", "temp");
     const QJsonObject reply = save(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 950);
@@ -631,7 +631,7 @@ void tst_filewrite::conflictsWithTheDestination() {
     writeBytes(dest + "file.txt", "mine");
     QVERIFY(QFile::link(m_root->path() + "outside", dest + "outlink"));
     const auto before = snapshot(m_root->path());
-    QVariantMapT data = zipCommand("dest", makeZip(python));
+    QVariantMap data = zipCommand("dest", makeZip(python));
     data.insert("basePathType", "temp");
     const QJsonObject reply = save(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 950);
@@ -641,12 +641,12 @@ void tst_filewrite::conflictsWithTheDestination() {
 }
 
 void tst_filewrite::failedZipRemovesWhatItCreated() {
-    QVariantMapT notAZip = zipCommand("new/dest", "no zip");
+    QVariantMap notAZip = zipCommand("new/dest", "no zip");
     notAZip.insert("basePathType", "temp");
     QCOMPARE(save(notAZip).value("errorCode").toInt(-1), 950);
     QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "new"));
     writeBytes(Session.dataTempLocation + "file", "x");
-    QVariantMapT belowAFile =
+    QVariantMap belowAFile =
         zipCommand("file/dest", readBytes(testpaths::dataDir() + "/files/pkg.zip"));
     belowAFile.insert("basePathType", "temp");
     const QJsonObject refused = save(belowAFile);
@@ -668,7 +668,7 @@ void tst_filewrite::failedMoveIsRolledBack() {
     m_mount = dest + "sub";
     writeBytes(dest + "sub/kept.txt", "before");
     const auto before = snapshot(m_root->path());
-    QVariantMapT data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
+    QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
                                                    "    z.writestr('a.txt', 'after')\n"
                                                    "    z.writestr('new.txt', 'after')\n"
                                                    "    z.writestr('sub/b.txt', 'after')\n"));

@@ -144,7 +144,7 @@ void tst_jsonreader::longPlainStringsStayBytes() {
     const QByteArray json = "{\"" + QByteArray(5000, 'k') + "\":1,\"v\":\"" + text + "\"}";
     const jsonReader::Result result = jsonReader::read(json, 64);
     QCOMPARE(result.error, QString());
-    const QVariantMapT map = result.value.toMap();
+    const QVariantMap map = result.value.toMap();
     QCOMPARE(map.value("v").userType(), type);
     QVERIFY(map.contains(QString(5000, QLatin1Char('k'))));  // keys are always text
     const QString expected =

@@ -159,13 +159,11 @@ void tst_log::cleanUp() {
 }
 
 void tst_log::unwritableLogIsCountedNotFatal() {
-    const QString saved = Session.dataLogLocation;
-    Session.dataLogLocation = m_root->path() + QStringLiteral("no/such/dir/");
+    const logger unwritable(m_root->path() + QStringLiteral("no/such/dir/"));
     const int lost = logformat::lostLineCount();
-    utils.addDebugText(100, QStringLiteral("lost"), QStringLiteral("t"), true, false);
-    utils.addDebugText(100, QStringLiteral("lost too"), QStringLiteral("t"), true, false);
+    unwritable.write(100, QStringLiteral("lost"), QStringLiteral("t"), true, false);
+    unwritable.write(100, QStringLiteral("lost too"), QStringLiteral("t"), true, false);
     QCOMPARE(logformat::lostLineCount(), lost + 2);
-    Session.dataLogLocation = saved;
 }
 
 QTEST_GUILESS_MAIN(tst_log)

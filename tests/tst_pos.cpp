@@ -67,7 +67,7 @@ class PosDaemon {
     QList<QJsonObject> m_events;
 };
 
-QVariantMapT params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
+QVariantMap params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
 
 const QString e2eCommand = QStringLiteral("deamonDirect");
 
@@ -459,7 +459,7 @@ void tst_pos::loginOncePerConnection_data() {
 void tst_pos::loginOncePerConnection() {
     QFETCH(QStringList, daemonArgs);
     QVERIFY(startDaemon(daemonArgs));
-    const QVariantMapT keepOpen = params({{"cmd", "PING"}, {"noClose", true}});
+    const QVariantMap keepOpen = params({{"cmd", "PING"}, {"noClose", true}});
     QCOMPARE(utils.doDeamonCommand(keepOpen).value("errorCode").toInt(), 0);
     QTEST(Session.account.userloginDone, "loggedIn");
     QCOMPARE(utils.doDeamonCommand(keepOpen).value("errorCode").toInt(), 0);

@@ -237,7 +237,7 @@ void tst_system::killPidByIdRules() {
     fakeTool(
         QStringLiteral("kill"),
         QStringLiteral("[ \"$2\" = 4243 ] && echo 'kill: (4243) - No such process' >&2; exit 0"));
-    QVariantMapT data;
+    QVariantMap data;
     const QString who = pid.userType() == QMetaType::QString ? pid.toString() : QString();
     if (who == QLatin1String("self") || who == QLatin1String("parent")) {
         const qint64 which = who == QLatin1String("self") ? ::getpid() : ::getppid();
@@ -280,7 +280,7 @@ void tst_system::killByName() {
     QFETCH(QVariant, name);
     QFETCH(int, expectedCode);
     QFETCH(QString, expectedResult);
-    QVariantMapT data;
+    QVariantMap data;
     if (name.isValid()) data.insert(QStringLiteral("processName"), name);
     if (expectedResult == QLatin1String("*")) {
         // Killing by this binary's name would also end any other run of it on the machine.
@@ -764,7 +764,7 @@ void tst_system::clientInfo() {
     QFETCH(qint64, startedAgo);
     QFETCH(QStringList, accepted);
     appSession.clientStartTime = QDateTime::currentDateTime().addSecs(-startedAgo);
-    QVariantMapT data;
+    QVariantMap data;
     if (infoType.isValid()) data.insert(QStringLiteral("infoType"), infoType);
     const QJsonObject reply = utils.getClientInfo(data);
     QCOMPARE(code(reply), 0);
@@ -812,7 +812,7 @@ void tst_system::variousSetting() {
     QFETCH(QString, expectedValue);
     if (!ini.isEmpty()) m_root->writeSettings(ini);
     utils.loadSettings(false);
-    QVariantMapT data;
+    QVariantMap data;
     if (name.isValid()) data.insert(QStringLiteral("settingName"), name);
     const QJsonObject reply = utils.getVariousSetting(data);
     QCOMPARE(code(reply), expectedCode);
@@ -845,7 +845,7 @@ void tst_system::posInfo() {
     QFETCH(int, expectedCode);
     QFETCH(QString, expectedDescription);
     if (!fakePs.isEmpty()) fakeTool(QStringLiteral("ps"), QStringLiteral("echo '%1'").arg(fakePs));
-    QVariantMapT data;
+    QVariantMap data;
     if (infoType.isValid()) data.insert(QStringLiteral("InfoType"), infoType);
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
     const QJsonObject reply = utils.getPosInfo(data);
@@ -1009,7 +1009,7 @@ void tst_system::placeholders_data() {
 
 void tst_system::placeholders() {
     QFETCH(QString, command);
-    const QVariantMapT data{{QStringLiteral("nodeID"), qint64(3)}};
+    const QVariantMap data{{QStringLiteral("nodeID"), qint64(3)}};
     const QJsonObject reply = command == QLatin1String("getNodes") ? utils.getNodes(data)
                               : command == QLatin1String("restartClient")
                                   ? utils.restartClient(data)

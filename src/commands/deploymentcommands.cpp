@@ -6,7 +6,7 @@
 #include "storage/pathresolver.h"
 #include "commands/utilsmodel.h"
 
-QJsonObject utilsModel::pushLicense(QVariantMapT data) {
+QJsonObject utilsModel::pushLicense(QVariantMap data) {
     QJsonObject reply = setErrorData(599, QStringLiteral("Not supported yet"));
     const auto finish = [&reply](int code, const QString &description, const QString &info,
                                  bool killed) {
@@ -56,14 +56,14 @@ QJsonObject utilsModel::pushLicense(QVariantMapT data) {
     return finish(0, QString(), info, killed);
 }
 
-QJsonObject utilsModel::getNodes(QVariantMapT) {
+QJsonObject utilsModel::getNodes(QVariantMap) {
     return setErrorData(599, QStringLiteral("Not supported yet"));
 }
 
-QJsonObject utilsModel::rebootDevice(QVariantMapT) {
+QJsonObject utilsModel::rebootDevice(QVariantMap) {
     return setErrorData(599, QStringLiteral("Not supported yet"));
 }
 
-QJsonObject utilsModel::restartClient(QVariantMapT) {
+QJsonObject utilsModel::restartClient(QVariantMap) {
     return setErrorData(599, QStringLiteral("Not supported yet"));
 }

@@ -49,7 +49,7 @@ QByteArray strictBase64(const QByteArray &text) {
 }
 
 // A required path counts only as a string that is not empty.
-bool hasPath(const QVariantMapT &data, const QString &key) {
+bool hasPath(const QVariantMap &data, const QString &key) {
     return !param::string(data, key).isEmpty();
 }
 
@@ -103,7 +103,7 @@ saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &dat
     return result;
 }
 
-QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
+QJsonObject utilsModel::getDirectoryFiles(QVariantMap data) {
     QJsonObject reply = setErrorData(0, QString());
     reply.insert(QStringLiteral("files"), QString());
     const auto fail = [&reply](const QString &description) {
@@ -128,7 +128,7 @@ QJsonObject utilsModel::getDirectoryFiles(QVariantMapT data) {
     return reply;
 }
 
-QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT data) {
+QJsonObject utilsModel::createAndEmptyDirectory(QVariantMap data) {
     if (!param::isString(data, QStringLiteral("path")))
         return setErrorData(901, QStringLiteral("Missing path parameter"));
     const QString path = pathResolver::resolve(pathResolver::CreateDirectory,
@@ -139,7 +139,7 @@ QJsonObject utilsModel::createAndEmptyDirectory(QVariantMapT data) {
     return setErrorData(902, QStringLiteral("Failed to create directory %1").arg(path));
 }
 
-QJsonObject utilsModel::getFileContent(QVariantMapT data) {
+QJsonObject utilsModel::getFileContent(QVariantMap data) {
     QJsonObject reply = setErrorData(404, QStringLiteral("Unknown error"));
     reply.insert(QStringLiteral("fileData"), QString());
     const auto fail = [&reply](int code, const QString &description) {
@@ -188,7 +188,7 @@ QJsonObject utilsModel::getFileContent(QVariantMapT data) {
     return reply;
 }
 
-QJsonObject utilsModel::saveFileContent(QVariantMapT data) {
+QJsonObject utilsModel::saveFileContent(QVariantMap data) {
     const QString filePathKey = QStringLiteral("filePath");
     if (!param::isString(data, filePathKey))
         return writeReply(saveResultStruct{954, QStringLiteral("Missing filePath parameter"), {}});
@@ -216,7 +216,7 @@ QJsonObject utilsModel::saveFileContent(QVariantMapT data) {
         writeVerifiedFile(path, bytes, param::boolean(data, QStringLiteral("isBinary"), false)));
 }
 
-QJsonObject utilsModel::setRights(QVariantMapT data) {
+QJsonObject utilsModel::setRights(QVariantMap data) {
     const QByteArray bytes = strictBase64(param::stringBytes(data, QStringLiteral("fileDataB64")));
     if (bytes.isEmpty())
         return writeReply(

@@ -1,4 +1,4 @@
-// Info commands: the client's uptime, the free settings of the group "Various", device facts.
+#include "commands/infocommands.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,9 @@
 #include <QStorageInfo>
 
 #include "commands/processrunner.h"
-#include "commands/utilsmodel.h"
+#include "core/log.h"
+#include "core/parameters.h"
+#include "core/replies.h"
 
 namespace {
 constexpr int psTimeoutMs = 30000;
@@ -25,10 +27,10 @@ QJsonObject onlineTime() {
     const qint64 seconds = output.toLongLong(&ok, 10);
     if (!ok) {
         qDebug() << "Error parsing ps output:" << output;
-        return utils.setErrorData(909, output);
+        return reply::error(909, output);
     }
     qDebug() << "Process" << pid << "has been running for" << seconds << "seconds";
-    QJsonObject result = utils.setErrorData(0, QString());
+    QJsonObject result = reply::error(0, QString());
     result.insert(QStringLiteral("infoTypeResults"), seconds);
     return result;
 }
@@ -44,7 +46,7 @@ QJsonObject freeSpace() {
         qDebug() << "Device:" << volume.device()
                  << "Free space:" << volume.bytesAvailable() / 1048576 << "MB";
     }
-    QJsonObject result = utils.setErrorData(0, QString());
+    QJsonObject result = reply::error(0, QString());
     result.insert(QStringLiteral("infoTypeResults"),
                   QJsonObject{{QStringLiteral("mbTotal"), double(mbTotal)},
                               {QStringLiteral("mbFree"), double(mbFree)}});
@@ -52,7 +54,11 @@ QJsonObject freeSpace() {
 }
 }  // namespace
 
-QString utilsModel::formatDuration(qint64 seconds) {
+infoCommands::infoCommands(const settingsStruct &settings, const appSessionStruct &app,
+                           const logger &log)
+    : m_settings(settings), m_app(app), m_log(log) {}
+
+QString infoCommands::formatDuration(qint64 seconds) {
     struct Unit {
         qint64 length;
         const char *word;
@@ -76,40 +82,40 @@ QString utilsModel::formatDuration(qint64 seconds) {
     return text;
 }
 
-QJsonObject utilsModel::getClientInfo(QVariantMapT data) {
-    QJsonObject result = setErrorData(0, QString());
+QJsonObject infoCommands::getClientInfo(const QVariantMap &data) const {
+    QJsonObject result = reply::error(0, QString());
     QString info;
     if (param::string(data, QStringLiteral("infoType")) == QLatin1String("upTime"))
-        info = formatDuration(appSession.clientStartTime.secsTo(QDateTime::currentDateTime()));
+        info = formatDuration(m_app.clientStartTime.secsTo(QDateTime::currentDateTime()));
     result.insert(QStringLiteral("infoResult"), info);
     return result;
 }
 
-QJsonObject utilsModel::getVariousSetting(QVariantMapT data) {
+QJsonObject infoCommands::getVariousSetting(const QVariantMap &data) const {
     const QString name = param::string(data, QStringLiteral("settingName"));
-    addDebugText(100, QStringLiteral("Request for various setting %1").arg(name),
-                 QStringLiteral("utilsModel::getVariousSetting"), true, true);
-    QJsonObject result = setErrorData(404, QStringLiteral("Unknown error"));
+    m_log.write(100, QStringLiteral("Request for various setting %1").arg(name),
+                QStringLiteral("utilsModel::getVariousSetting"));
+    QJsonObject result = reply::error(404, QStringLiteral("Unknown error"));
     QString value;
     if (name.isEmpty()) {
-        result = setErrorData(901, QStringLiteral("settingName not given!"));
-    } else if (Settings.variousSettings.contains(name)) {
-        result = setErrorData(0, QString());
-        value = Settings.variousSettings.value(name);
+        result = reply::error(901, QStringLiteral("settingName not given!"));
+    } else if (m_settings.variousSettings.contains(name)) {
+        result = reply::error(0, QString());
+        value = m_settings.variousSettings.value(name);
     }
     result.insert(QStringLiteral("settingName"), name);
     result.insert(QStringLiteral("settingValue"), value);
     return result;
 }
 
-QJsonObject utilsModel::getPosInfo(QVariantMapT data) {
+QJsonObject infoCommands::getPosInfo(const QVariantMap &data) const {
     const QString type = param::string(data, QStringLiteral("InfoType"));
     if (type == QLatin1String("QuilletOnlineTime")) return onlineTime();
     if (type == QLatin1String("FreeSpace")) return freeSpace();
     if (type == QLatin1String("PosDateTime")) {
-        QJsonObject result = setErrorData(0, QString());
+        QJsonObject result = reply::error(0, QString());
         result.insert(QStringLiteral("infoTypeResults"), QDateTime::currentMSecsSinceEpoch());
         return result;
     }
-    return setErrorData(404, QStringLiteral("Unknown InfoType: %1").arg(type));
+    return reply::error(404, QStringLiteral("Unknown InfoType: %1").arg(type));
 }

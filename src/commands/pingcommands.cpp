@@ -157,7 +157,7 @@ QJsonArray pingAll(const QStringList &addresses, int hops, bool flood) {
     return array;
 }
 
-bool floodFlag(const QVariantMapT &data) {
+bool floodFlag(const QVariantMap &data) {
     const QVariant value = data.value(QStringLiteral("doFlood"));
     const int type = value.userType();
     if (type == QMetaType::LongLong || type == QMetaType::Int) return value.toLongLong() != 0;
@@ -169,7 +169,7 @@ QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool
     return pingAll({ipAddresss}, pingHops, doFlood).first().toObject();
 }
 
-QJsonObject utilsModel::pingDevices(QVariantMapT data) {
+QJsonObject utilsModel::pingDevices(QVariantMap data) {
     const qint64 type = param::integer(data, QStringLiteral("pingType"), 1);
     const qint64 hops = param::integer(data, QStringLiteral("pingHops"), 4);
     const QString filter = param::string(data, QStringLiteral("ipFilterString"));

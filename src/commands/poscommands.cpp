@@ -9,7 +9,7 @@ const QString errorCodeKey = QStringLiteral("errorCode");
 const QString errorDescriptionKey = QStringLiteral("errorDescription");
 const QString firstPartCodeKey = QStringLiteral("firstPartCode");
 
-int intParam(const QVariantMapT &data, const QString &key, int fallback) {
+int intParam(const QVariantMap &data, const QString &key, int fallback) {
     return int(qBound<qint64>(std::numeric_limits<int>::min(), param::integer(data, key, fallback),
                               std::numeric_limits<int>::max()));
 }
@@ -64,7 +64,7 @@ QJsonObject daemonReply(bool completed, const posDataResponseStruct &response, i
 
 }  // namespace
 
-QJsonObject utilsModel::testConnection(QVariantMapT) {
+QJsonObject utilsModel::testConnection(QVariantMap) {
     QJsonObject reply{{errorCodeKey, 982},
                       {errorDescriptionKey, QStringLiteral("Result empty!")},
                       {QStringLiteral("completeResult"), QString()},
@@ -96,14 +96,14 @@ QJsonObject utilsModel::testConnection(QVariantMapT) {
     return reply;
 }
 
-QJsonObject utilsModel::doDeamonCommand(QVariantMapT dataMap) {
+QJsonObject utilsModel::doDeamonCommand(QVariantMap dataMap) {
     const int okCodeIfReceive2X = intParam(dataMap, QStringLiteral("okCodeIfReceive2X"), 0);
     const int okCodeForPart2 = intParam(dataMap, QStringLiteral("okCodeForPart2"), 0);
     const int okCodeAfterPart2 = intParam(dataMap, QStringLiteral("okCodeAfterPart2"), 0);
     const QString cmdDataPart2 = param::string(dataMap, QStringLiteral("cmdDataPart2"));
     const QString endTagForPart2 = param::string(dataMap, QStringLiteral("endTagForPart2"));
 
-    QVariantMapT arguments{
+    QVariantMap arguments{
         {QStringLiteral("endTag"),
          param::string(dataMap, QStringLiteral("endTag"), QStringLiteral("\n"))},
         {QStringLiteral("cashReg"), intParam(dataMap, QStringLiteral("usrCashReg"), 1)},

@@ -63,7 +63,7 @@ bool matches(const RE2 &expression, const QString &line) {
 }
 }  // namespace
 
-QJsonObject utilsModel::getProcesses(QVariantMapT data) {
+QJsonObject utilsModel::getProcesses(QVariantMap data) {
     const QString filter = param::string(data, QStringLiteral("processFilter"));
     if (filter.isEmpty()) return runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
     const QByteArray pattern = filter.toUtf8();
@@ -94,7 +94,7 @@ QJsonObject utilsModel::getProcesses(QVariantMapT data) {
     return reply;
 }
 
-QJsonObject utilsModel::getProcessInfo(QVariantMapT data) {
+QJsonObject utilsModel::getProcessInfo(QVariantMap data) {
     QString name = param::string(data, QStringLiteral("processName"));
     if (param::isString(data, QStringLiteral("processFilter")))
         name = param::string(data, QStringLiteral("processFilter"));
@@ -140,7 +140,7 @@ variousResultStruct utilsModel::findPidsByName(const QString &processName) {
     return result;
 }
 
-QJsonObject utilsModel::killPidById(QVariantMapT data) {
+QJsonObject utilsModel::killPidById(QVariantMap data) {
     if (!param::isNumber(data, QStringLiteral("processPID")))
         return killRefused(404, QStringLiteral("toKillPID parameter not found!"));
     const qint64 pid = param::integer(data, QStringLiteral("processPID"), 0);
@@ -153,7 +153,7 @@ QJsonObject utilsModel::killPidById(QVariantMapT data) {
     return runForReply(QStringLiteral("kill"), {QStringLiteral("-9"), QString::number(pid)});
 }
 
-QJsonObject utilsModel::killProcessByName(QVariantMapT data) {
+QJsonObject utilsModel::killProcessByName(QVariantMap data) {
     const QString name = param::string(data, QStringLiteral("processName"));
     // An empty name would match every command with "/ " in it.
     if (name.isEmpty()) return killRefused(404, QStringLiteral("processName parameter not found!"));

@@ -1,23 +1,17 @@
+#include "commands/utilsmodel.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <cmath>
 #include <limits>
 
-#include "commands/utilsmodel.h"
+#include "commands/infocommands.h"
 
 utilsModel utils;
 
 utilsModel::utilsModel(QObject *parent) : QObject(parent) {}
 
-qint64 monotonicMs() {
-    static QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return clock.elapsed();
-}
 
 void utilsModel::multitask(int mSecs) {
     if (mSecs <= 0) return;
@@ -37,6 +31,16 @@ QString utilsModel::getTimeFromDateTimeString(const QString &s) {
     return s.mid(8, 2) + QLatin1Char(':') + s.mid(10, 2) + QStringLiteral(":00");
 }
 
+void utilsModel::addDebugText(int logCode, const QString &logText, const QString &identifier,
+                              bool writeToLog, bool writeToConsole) {
+    appLog().write(logCode, logText, identifier, writeToLog, writeToConsole);
+}
+
+void utilsModel::cleanLogFiles() {
+    Session.cleanLogFilesLastDate = QDate::currentDate();
+    appLog().cleanOldFiles(Session.cleanLogFilesLastDate);
+}
+
 QJsonObject utilsModel::setErrorData(int code, const QString &description) {
     QJsonObject o;
     o.insert(QStringLiteral("errorCode"), code);
@@ -44,47 +48,16 @@ QJsonObject utilsModel::setErrorData(int code, const QString &description) {
     return o;
 }
 
-namespace param {
-bool isString(const QVariantMapT &d, const QString &k) {
-    if (!d.contains(k)) return false;
-    const int t = d.value(k).userType();
-    return t == QMetaType::QString || t == QMetaType::QByteArray;  // see jsonReader
+QJsonObject utilsModel::getClientInfo(QVariantMap data) {
+    return infoCommands(Settings, appSession, appLog()).getClientInfo(data);
 }
-bool isBool(const QVariantMapT &d, const QString &k) {
-    return d.contains(k) && d.value(k).userType() == QMetaType::Bool;
+
+QString utilsModel::formatDuration(qint64 seconds) { return infoCommands::formatDuration(seconds); }
+
+QJsonObject utilsModel::getVariousSetting(QVariantMap data) {
+    return infoCommands(Settings, appSession, appLog()).getVariousSetting(data);
 }
-bool isNumber(const QVariantMapT &d, const QString &k) {
-    if (!d.contains(k)) return false;
-    const int t = d.value(k).userType();
-    return t == QMetaType::LongLong || t == QMetaType::Double || t == QMetaType::Int;
+
+QJsonObject utilsModel::getPosInfo(QVariantMap data) {
+    return infoCommands(Settings, appSession, appLog()).getPosInfo(data);
 }
-QString string(const QVariantMapT &d, const QString &k, const QString &fallback) {
-    if (!isString(d, k)) return fallback;
-    const QVariant v = d.value(k);
-    if (v.userType() != QMetaType::QByteArray) return v.toString();
-    // Plain ASCII, NUL included: the shorter conversions stop at a NUL.
-    const QByteArray bytes = v.toByteArray();
-    return QString::fromLatin1(bytes.constData(), bytes.size());
-}
-QByteArray stringBytes(const QVariantMapT &d, const QString &k) {
-    if (!isString(d, k)) return {};
-    const QVariant v = d.value(k);
-    return v.userType() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
-}
-bool boolean(const QVariantMapT &d, const QString &k, bool fallback) {
-    return isBool(d, k) ? d.value(k).toBool() : fallback;
-}
-qint64 integer(const QVariantMapT &d, const QString &k, qint64 fallback) {
-    if (!isNumber(d, k)) return fallback;
-    const QVariant v = d.value(k);
-    if (v.userType() != QMetaType::Double) return v.toLongLong();
-    // A server may send any double; clamp instead of invoking undefined conversions. Within
-    // range it converts as Qt converts a number everywhere else: to the nearest integer (0.6 is
-    // 1), never cut off, so that a fraction cannot turn an error code into success.
-    const double x = v.toDouble();
-    if (std::isnan(x)) return fallback;
-    if (x >= 9.2e18) return std::numeric_limits<qint64>::max();
-    if (x <= -9.2e18) return std::numeric_limits<qint64>::min();
-    return v.toLongLong();
-}
-}  // namespace param

@@ -78,7 +78,7 @@ struct sessionStruct {
     accountSessionStruct account;
     posSocketSessionStruct socket;
     QDate cleanLogFilesLastDate = QDate(2000, 1, 1);
-    // Monotonic milliseconds (see monotonicMs()) of the last keep-alive request; negative
+    // Monotonic milliseconds (standAloneKeepAliveTimer::nowMs()) of the last keep-alive request; negative
     // until the first one, so the first timer tick sends one.
     qint64 sendKeepAliveLastMs = -1;
     QMap<QString, bool> functionBusy;

@@ -1,4 +1,5 @@
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -6,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "commands/utilsmodel.h"
+#include "core/log.h"
+
+#include "core/globals.h"
 
 namespace {
 QtMessageHandler previousHandler = nullptr;
@@ -22,7 +25,7 @@ QString forConsole(const QString &text, int priority) {
     return journal ? QStringLiteral("<%1>").arg(priority) + text : text;
 }
 
-// The log code of a line as addDebugText echoes it (the quoted line after the console mark).
+// The log code of a line as logger::write echoes it (the quoted line after the console mark).
 int logCodeOf(const QString &echoedLine) {
     const int at = echoedLine.indexOf(QLatin1String(" => "));
     return at < 0 ? 100 : echoedLine.mid(at + 4, 6).trimmed().toInt();
@@ -84,16 +87,25 @@ int syslogPriority(int logCode) {
 }
 }  // namespace logformat
 
-void utilsModel::addDebugText(int logCode, const QString &logText, const QString &identifier,
-                              bool writeToLog, bool writeToConsole) {
+logger::logger(const QString &directory) : m_directory(directory) {}
+
+void logger::setDirectory(const QString &directory) { m_directory = directory; }
+
+logger &appLog() {
+    static logger log;
+    return log;
+}
+
+void logger::write(int logCode, const QString &logText, const QString &identifier,
+                   bool writeToLog, bool writeToConsole) const {
     if (!writeToLog && !writeToConsole) return;
     const QDateTime now = QDateTime::currentDateTime();
     QString line = logformat::line(now, logCode, identifier, logformat::maskSecrets(logText));
     if (writeToLog) {
         line.replace(QChar(2), QStringLiteral("<STX>"));
         line.replace(QChar(3), QStringLiteral("<ETX>"));
-        if (!Session.dataLogLocation.isEmpty()) {
-            const QString path = logformat::filePath(Session.dataLogLocation, now.date());
+        if (!m_directory.isEmpty()) {
+            const QString path = logformat::filePath(m_directory, now.date());
             QFile file(path);
             if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
                 QTextStream out(&file);
@@ -139,7 +151,7 @@ void messageOutputHandler(QtMsgType type, const QMessageLogContext &context, con
         if (previousHandler) previousHandler(type, context, forConsole(shortened, priority));
         return;
     }
-    utils.addDebugText(code, msg, identifier, true, false);
+    appLog().write(code, msg, identifier, true, false);
     if (previousHandler)
         previousHandler(type, context,
                         forConsole(logformat::maskSecrets(msg), logformat::syslogPriority(code)));
@@ -147,11 +159,9 @@ void messageOutputHandler(QtMsgType type, const QMessageLogContext &context, con
 
 void installMessageHandler() { previousHandler = qInstallMessageHandler(messageOutputHandler); }
 
-void utilsModel::cleanLogFiles() {
+void logger::cleanOldFiles(const QDate &today) const {
     const QString id = QStringLiteral("utilsModel::cleanLogFiles");
-    const QDate today = QDate::currentDate();
-    Session.cleanLogFilesLastDate = today;
-    const QString dir = Session.dataLogLocation;
+    const QString dir = m_directory;
     const QStringList names = QDir(dir).entryList({QStringLiteral("_LOG_*_QLTRestClientQt.txt")},
                                                   QDir::Files, QDir::Unsorted);
     int total = 0;
@@ -160,7 +170,7 @@ void utilsModel::cleanLogFiles() {
     for (const QString &name : names) {
         ++total;
         const QString fullPath = QStringLiteral("%1/%2").arg(dir, name);
-        addDebugText(100, QStringLiteral("Checking log file '%1'").arg(fullPath), id, true, true);
+        write(100, QStringLiteral("Checking log file '%1'").arg(fullPath), id, true, true);
         const QStringList parts = name.split(QLatin1Char('_'));
         if (parts.size() < 3) continue;
         const QDate date = QDate::fromString(parts.at(2), QStringLiteral("yyyy-MM-dd"));
@@ -177,14 +187,14 @@ void utilsModel::cleanLogFiles() {
     const int recent = total - oldFiles.size();
     if (recent < keepTotal) {
         keep = keepTotal - recent;
-        addDebugText(100,
+        write(100,
                      QStringLiteral("Keeping %1 old files to get a total of %2 files...")
                          .arg(keep)
                          .arg(keepTotal),
                      id, true, true);
     }
     for (int i = keep; i < oldFiles.size(); ++i) {
-        addDebugText(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)), id,
+        write(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)), id,
                      true, true);
         QFile::remove(QStringLiteral("%1/%2").arg(dir, oldFiles.at(i)));
     }

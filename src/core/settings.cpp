@@ -85,6 +85,7 @@ void utilsModel::setDirectories(const QString &) {
     Session.dataSettingsLocation = root + QStringLiteral("settings/");
     Session.dataTempLocation = root + QStringLiteral("temp/");
     Session.dataSymbolDataLocation = root + QStringLiteral("symbolData/");
+    appLog().setDirectory(Session.dataLogLocation);
 }
 
 void utilsModel::createDirectories(const QString &specialDir) {

@@ -1,4 +1,5 @@
 #include "core/standaloneglobaltimer.h"
+#include "core/log.h"
 
 #include "commands/utilsmodel.h"
 
@@ -8,11 +9,10 @@ standAloneGlobalTimer::standAloneGlobalTimer() : globalTimer1(new QTimer(this)) 
 }
 
 void standAloneGlobalTimer::timerStart(int ms) { globalTimer1->start(ms); }
-void standAloneGlobalTimer::timerStop() { globalTimer1->stop(); }
 
 void standAloneGlobalTimer::standAloneGlobalTimerUpdate() {
     if (Session.cleanLogFilesLastDate >= QDate::currentDate()) return;
-    utils.addDebugText(700, QStringLiteral("Run clean of log files"),
+    appLog().write(700, QStringLiteral("Run clean of log files"),
                        QStringLiteral("standAloneGlobalTimer::standAloneGlobalTimerUpdate"), true,
                        true);
     utils.cleanLogFiles();

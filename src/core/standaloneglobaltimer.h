@@ -9,7 +9,6 @@ class standAloneGlobalTimer : public QObject {
 public:
     standAloneGlobalTimer();
     void timerStart(int ms);
-    void timerStop();
 
     QTimer *globalTimer1;
 

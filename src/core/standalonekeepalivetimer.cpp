@@ -1,16 +1,25 @@
 #include "core/standalonekeepalivetimer.h"
 
-#include "commands/utilsmodel.h"
+#include <QElapsedTimer>
+#include "core/log.h"
+
+#include "core/globals.h"
 
 standAloneKeepAliveTimer::standAloneKeepAliveTimer()
-    : keepAliveTimer1(new QTimer(this)), m_clock(monotonicMs) {
+    : keepAliveTimer1(new QTimer(this)) {
     connect(keepAliveTimer1, &QTimer::timeout, this,
             &standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate);
 }
 
 void standAloneKeepAliveTimer::timerStart(int ms) { keepAliveTimer1->start(ms); }
-void standAloneKeepAliveTimer::timerStop() { keepAliveTimer1->stop(); }
-void standAloneKeepAliveTimer::setClock(Clock clock) { m_clock = std::move(clock); }
+qint64 standAloneKeepAliveTimer::nowMs() {
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
 
 bool standAloneKeepAliveTimer::isKeepAliveDue(qint64 lastSentMs, qint64 nowMs,
                                               int intervalSeconds) {
@@ -19,11 +28,11 @@ bool standAloneKeepAliveTimer::isKeepAliveDue(qint64 lastSentMs, qint64 nowMs,
 }
 
 void standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate() {
-    if (!isKeepAliveDue(Session.sendKeepAliveLastMs, m_clock(), Settings.keepAliveSecondsInterval))
+    if (!isKeepAliveDue(Session.sendKeepAliveLastMs, nowMs(), Settings.keepAliveSecondsInterval))
         return;
-    utils.addDebugText(700, QStringLiteral("Send a keep-alive message"),
+    appLog().write(700, QStringLiteral("Send a keep-alive message"),
                        QStringLiteral("standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate"),
                        false, true);
     emit signal_sendKeepAliveMessage();
-    Session.sendKeepAliveLastMs = m_clock();
+    Session.sendKeepAliveLastMs = nowMs();
 }

@@ -2,19 +2,15 @@
 
 #include <QObject>
 #include <QTimer>
-#include <functional>
 
 // Ticks every 20 s and asks the link for a keep-alive when the last one is old enough.
 class standAloneKeepAliveTimer : public QObject {
     Q_OBJECT
 public:
-    // Milliseconds of a monotonic clock; replaceable so tests need not wait real seconds.
-    using Clock = std::function<qint64()>;
-
     standAloneKeepAliveTimer();
     void timerStart(int ms);
-    void timerStop();
-    void setClock(Clock clock);
+    // Milliseconds of a monotonic clock: durations never follow wall-clock changes.
+    static qint64 nowMs();
 
     // Due when the whole seconds elapsed since the last request exceed the interval; a
     // negative lastSentMs means none was sent yet.
@@ -27,7 +23,4 @@ signals:
 
 public slots:
     void standAloneKeepAliveTimerUpdate();
-
-private:
-    Clock m_clock;
 };

@@ -1,23 +1,24 @@
 #include "core/standalonerunner.h"
+#include "core/log.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
 #include "link/restserversslsocketclient.h"
-#include "commands/utilsmodel.h"
+#include "core/globals.h"
 
 standaloneRunner::standaloneRunner(QObject *parent) : QObject(parent) {
-    utils.addDebugText(200, QStringLiteral("Defining standalone runner variables"),
+    appLog().write(200, QStringLiteral("Defining standalone runner variables"),
                        QStringLiteral("standaloneRunner::standaloneRunner"), true, true);
 }
 
 standaloneRunner::~standaloneRunner() {
     const QString id = QStringLiteral("standaloneRunner::~standaloneRunner");
     try {
-        utils.addDebugText(210, QStringLiteral("Destroying standalone runner"), id, true, true);
+        appLog().write(210, QStringLiteral("Destroying standalone runner"), id, true, true);
         QCoreApplication::quit();
     } catch (...) {
-        utils.addDebugText(219, QStringLiteral("An unknown error occured in deconstructor"), id,
+        appLog().write(219, QStringLiteral("An unknown error occured in deconstructor"), id,
                            true, true);
     }
 }
@@ -28,7 +29,7 @@ void standaloneRunner::stop() {
         QCoreApplication::exit(0);
         return;
     }
-    utils.addDebugText(700,
+    appLog().write(700,
                        QStringLiteral("Stopping: no new command; the running one may finish "
                                       "within %1 s")
                            .arg(stopGraceMs / 1000),
@@ -36,7 +37,7 @@ void standaloneRunner::stop() {
     connect(m_restServerSslSocketClient, &RestServerSslSocketClient::signal_stopped, this,
             [] { QCoreApplication::exit(0); });
     QTimer::singleShot(stopGraceMs, this, [id] {
-        utils.addDebugText(701,
+        appLog().write(701,
                            QStringLiteral("Stopping: the running command did not finish in time; "
                                           "its reply is lost"),
                            id, true, true);
@@ -47,7 +48,7 @@ void standaloneRunner::stop() {
 
 void standaloneRunner::start() {
     const QString id = QStringLiteral("standaloneRunner::start");
-    utils.addDebugText(700, QStringLiteral("Start timers..."), id, true, true);
+    appLog().write(700, QStringLiteral("Start timers..."), id, true, true);
     m_globalTimer1.timerStart(constants.globalTimerIntervalMS);
     m_keepAliveTimer1.timerStart(constants.KeepAliveTimerIntervalMS);
     try {
@@ -58,7 +59,7 @@ void standaloneRunner::start() {
                                                    Settings.restServerQt_port);
     } catch (...) {
         qCritical("An unknown error occured in start");
-        utils.addDebugText(229, QStringLiteral("An unknown error occured in start"), id, true,
+        appLog().write(229, QStringLiteral("An unknown error occured in start"), id, true,
                            true);
     }
 }

@@ -1,4 +1,5 @@
 #include "core/systemdnotifier.h"
+#include "core/log.h"
 
 #include <unistd.h>
 
@@ -9,7 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "commands/utilsmodel.h"
+#include "core/globals.h"
 
 systemdNotifier::systemdNotifier(QObject *parent) : QObject(parent) {}
 
@@ -22,7 +23,7 @@ void systemdNotifier::start() {
     if (socketName.isEmpty()) return;
     const QString source = QStringLiteral("systemdNotifier::start");
     if (!setAddress(socketName)) {
-        utils.addDebugText(900,
+        appLog().write(900,
                            QStringLiteral("NOTIFY_SOCKET %1 is not a usable socket name")
                                .arg(QString::fromLocal8Bit(socketName)),
                            source, true, true);
@@ -32,7 +33,7 @@ void systemdNotifier::start() {
     m_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_socket < 0) {
         const int error = errno;
-        utils.addDebugText(
+        appLog().write(
             900,
             QStringLiteral("Cannot create the notification socket: %1").arg(qt_error_string(error)),
             source, true, true);
@@ -45,7 +46,7 @@ void systemdNotifier::start() {
     bool ok = false;
     const qulonglong watchdogUsec = qgetenv("WATCHDOG_USEC").toULongLong(&ok);
     if (!ok || watchdogUsec == 0) {
-        utils.addDebugText(100, QStringLiteral("Notifying systemd, no watchdog"), source, true,
+        appLog().write(100, QStringLiteral("Notifying systemd, no watchdog"), source, true,
                            true);
         return;
     }
@@ -53,7 +54,7 @@ void systemdNotifier::start() {
     connect(&m_watchdogTimer, &QTimer::timeout, this,
             [this] { send(QByteArrayLiteral("WATCHDOG=1")); });
     m_watchdogTimer.start(intervalMs);
-    utils.addDebugText(
+    appLog().write(
         100, QStringLiteral("Notifying systemd, watchdog ping every %1 ms").arg(intervalMs), source,
         true, true);
 }
@@ -82,7 +83,7 @@ void systemdNotifier::send(const QByteArray &state) {
     const int error = errno;
     const bool failed = sent != ssize_t(state.size());
     if (failed && !m_lastSendFailed) {
-        utils.addDebugText(900,
+        appLog().write(900,
                            QStringLiteral("Cannot send %1 to systemd: %2")
                                .arg(QString::fromLatin1(state), qt_error_string(error)),
                            QStringLiteral("systemdNotifier::send"), true, true);

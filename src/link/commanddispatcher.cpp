@@ -1,4 +1,5 @@
 #include "link/commanddispatcher.h"
+#include "core/log.h"
 
 #include <QJsonArray>
 
@@ -10,7 +11,7 @@ const QString keepAliveRequest = QStringLiteral("\x02_KA_\x03");
 }  // namespace
 
 commandDispatcher::commandDispatcher(QObject *parent) : QObject(parent) {
-    const auto call = [](QJsonObject (utilsModel::*method)(QVariantMapT)) {
+    const auto call = [](QJsonObject (utilsModel::*method)(QVariantMap)) {
         return [method](const QVariantMap &data) { return (utils.*method)(data); };
     };
     m_handlers = {
@@ -123,7 +124,7 @@ QJsonObject commandDispatcher::setConfiguration(const QVariantMap &data) {
     // The file that works stays at hand until the new one has registered.
     QString error;
     if (!configurationGuard::keepPrevious(&error)) {
-        utils.addDebugText(
+        appLog().write(
             900, QStringLiteral("Keeping the current settings failed: %1").arg(error),
             QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
         return utils.setErrorData(900, QStringLiteral("Can't keep the previous settings file!"));

@@ -1,4 +1,5 @@
 #include "link/configurationguard.h"
+#include "core/log.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -37,7 +38,7 @@ bool configurationGuard::onTrial() const { return QFileInfo::exists(keptPath());
 
 void configurationGuard::startTrial(int seconds) {
     if (!onTrial()) return;
-    utils.addDebugText(603,
+    appLog().write(603,
                        QStringLiteral("New settings in use: they have %1 s to register, or the "
                                       "previous ones come back")
                            .arg(seconds),
@@ -49,7 +50,7 @@ void configurationGuard::registered() {
     if (!onTrial()) return;
     m_deadline.stop();
     QFile::remove(keptPath());
-    utils.addDebugText(603,
+    appLog().write(603,
                        QStringLiteral("The new settings registered; the previous ones are dropped"),
                        source, true, true);
 }
@@ -64,7 +65,7 @@ void configurationGuard::restore(const QString &reason) {
     QString error;
     if (!kept.open(QIODevice::ReadOnly) ||
         !atomicFile::write(utils.settingsFilePath(), kept.readAll(), &error)) {
-        utils.addDebugText(999,
+        appLog().write(999,
                            QStringLiteral("Restoring the previous settings failed (%1): %2; "
                                           "trying again in %3 s")
                                .arg(reason, error.isEmpty() ? kept.errorString() : error)
@@ -75,7 +76,7 @@ void configurationGuard::restore(const QString &reason) {
     }
     kept.close();
     QFile::remove(keptPath());
-    utils.addDebugText(604, QStringLiteral("Previous settings restored: %1").arg(reason), source,
+    appLog().write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source,
                        true, true);
     emit signal_restored();
 }

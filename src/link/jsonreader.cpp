@@ -1,6 +1,7 @@
 #include "link/jsonreader.h"
 
-#include <QTextCodec>
+#include "core/encoding.h"
+
 #include <QVariantList>
 #include <QVariantMap>
 #include <array>
@@ -9,14 +10,10 @@
 namespace {
 
 // Windows-1252 maps every byte to exactly one character, so a table decodes it byte by byte.
-const std::array<QChar, 256> &windows1252() {
+const std::array<QChar, 256> &windows1252Chars() {
     static const std::array<QChar, 256> table = [] {
         std::array<QChar, 256> t{};
-        QTextCodec *codec = QTextCodec::codecForName("Windows-1252");
-        for (int b = 0; b < 256; ++b) {
-            const char byte = char(b);
-            t[b] = codec->toUnicode(&byte, 1).at(0);
-        }
+        for (int b = 0; b < 256; ++b) t[b] = windows1252::decode(QByteArray(1, char(b))).at(0);
         return t;
     }();
     return table;
@@ -197,7 +194,7 @@ class Parser {
         }
         QString text;
         text.reserve(length);
-        const std::array<QChar, 256> &decode = windows1252();
+        const std::array<QChar, 256> &decode = windows1252Chars();
         while (m_at < end) {
             const char c = m_data[m_at];
             if (c != '\\') {

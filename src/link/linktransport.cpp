@@ -1,4 +1,6 @@
 #include "link/linktransport.h"
+#include "core/encoding.h"
+#include "core/log.h"
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -12,9 +14,8 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QTextCodec>
 
-#include "commands/utilsmodel.h"
+#include "core/globals.h"
 
 namespace {
 const QByteArray keepAliveRequest = QByteArray("\x02_KA_\x03");
@@ -26,11 +27,6 @@ constexpr int progressSampleMs = 250;
 
 QString cls(const char *method) {
     return QStringLiteral("RestServerSslSocketClient::") + QLatin1String(method);
-}
-
-QString fromWire(const QByteArray &bytes) {
-    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
-    return codec->toUnicode(bytes);
 }
 
 QList<QSslCertificate> trustedServerCa() {
@@ -58,7 +54,7 @@ QSslSocket *newServerSocket() {
     config.setProtocol(QSsl::TlsV1_2OrLater);
     const QList<QSslCertificate> ca = trustedServerCa();
     if (ca.isEmpty())
-        utils.addDebugText(900,
+        appLog().write(900,
                            QStringLiteral("No trusted server CA compiled in: every connection will "
                                           "fail"),
                            cls("RestServerSslSocketClient"), true, true);
@@ -129,7 +125,7 @@ linkTransport::~linkTransport() {
 }
 
 void linkTransport::log(int code, const QString &text, const QString &source, bool toFile) const {
-    utils.addDebugText(code, text, source, toFile, true);
+    appLog().write(code, text, source, toFile, true);
 }
 
 QString linkTransport::hostPort() const {
@@ -355,7 +351,7 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
         switch (frame.kind) {
             case MessageFramer::Frame::Control:
                 if (frame.bytes == keepAliveAnswerText) {
-                    utils.addDebugText(
+                    appLog().write(
                         700, QStringLiteral("Received OK from the keep-alive message"),
                         QStringLiteral("keepAliveTimerUpdate::readClient"), false, true);
                     send(acknowledgement, controlFrameTimeoutS, QStringLiteral("keepAlive"),
@@ -372,7 +368,7 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
                 break;
             case MessageFramer::Frame::Discarded:
                 log(905,
-                    QStringLiteral("Discarded data from the server: %1").arg(fromWire(frame.bytes)),
+                    QStringLiteral("Discarded data from the server: %1").arg(windows1252::decode(frame.bytes)),
                     cls("readClient"));
                 break;
             case MessageFramer::Frame::Overflow:
@@ -389,7 +385,7 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
 void linkTransport::queueMessage(const QByteArray &message) {
     // The start of each message, not of each chunk: a chunk may begin inside a value, where no
     // key tells that it is a secret to be masked.
-    log(300, QStringLiteral("Received (first 128 bytes):\n%1").arg(fromWire(message.left(128))),
+    log(300, QStringLiteral("Received (first 128 bytes):\n%1").arg(windows1252::decode(message.left(128))),
         QStringLiteral("RestServerSslSocketClient.readClient"));
     if (m_messages.size() >= maxQueuedMessages || m_queuedBytes + message.size() > maxQueuedBytes) {
         close(906, cls("readClient"),

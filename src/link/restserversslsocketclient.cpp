@@ -1,4 +1,5 @@
 #include "link/restserversslsocketclient.h"
+#include "core/log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -56,7 +57,7 @@ RestServerSslSocketClient::~RestServerSslSocketClient() {
 }
 
 void RestServerSslSocketClient::log(int code, const QString &text, const QString &source) const {
-    utils.addDebugText(code, text, source, true, true);
+    appLog().write(code, text, source, true, true);
 }
 
 void RestServerSslSocketClient::applySettings() {

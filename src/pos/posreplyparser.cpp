@@ -1,14 +1,10 @@
 #include "pos/posreplyparser.h"
 
+#include "core/encoding.h"
+
 #include <QStringList>
-#include <QTextCodec>
 
 namespace {
-
-QTextCodec *daemonCodec() {
-    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
-    return codec;
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -78,9 +74,9 @@ posGreeting posReplyParser::parseGreeting(const QString &line) {
     return greeting;
 }
 
-QString posReplyParser::decode(const QByteArray &bytes) { return daemonCodec()->toUnicode(bytes); }
+QString posReplyParser::decode(const QByteArray &bytes) { return windows1252::decode(bytes); }
 
-QByteArray posReplyParser::encode(const QString &text) { return daemonCodec()->fromUnicode(text); }
+QByteArray posReplyParser::encode(const QString &text) { return windows1252::encode(text); }
 
 QString posReplyParser::preview(const QByteArray &bytes) {
     constexpr int shown = 80;

@@ -1,4 +1,5 @@
 #include "pos/postools.h"
+#include "core/log.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -35,7 +36,7 @@ bool waitForData(QTcpSocket *socket, int timeoutMs) {
 }
 
 void log(int code, const QString &text, const QString &source) {
-    utils.addDebugText(code, text, source, true, true);
+    appLog().write(code, text, source, true, true);
 }
 
 }  // namespace
@@ -54,10 +55,10 @@ struct posTools::exchangeOptions {
 
     bool waitForEnd() const { return !endTag.isEmpty() && okCodeIfReceive2X >= 1; }
     bool sendDataPart2() const { return !cmdDataPart2.isEmpty() && okCodeForPart2 >= 1; }
-    static exchangeOptions from(const QVariantMapT &arguments);
+    static exchangeOptions from(const QVariantMap &arguments);
 };
 
-posTools::exchangeOptions posTools::exchangeOptions::from(const QVariantMapT &a) {
+posTools::exchangeOptions posTools::exchangeOptions::from(const QVariantMap &a) {
     exchangeOptions o;
     o.testConnection = a.value(QStringLiteral("testConnection")).toBool();
     o.cmdDataPart2 = a.value(QStringLiteral("cmdDataPart2")).toString();
@@ -85,7 +86,7 @@ posTools &posToolsInstance() {
 posTools::posTools(QObject *parent) : QObject(parent), m_accountPOS_Socket(new QTcpSocket(this)) {}
 
 bool posTools::sendPos(posDataResponseStruct &result, const QString &toSendCommand,
-                       const QString &identifier, const QVariantMapT &arguments) {
+                       const QString &identifier, const QVariantMap &arguments) {
     if (m_exchangeRunning) {
         // On one thread, a second exchange can only start from inside the first one's waits:
         // waiting for the first would never end, and going on would mix two replies.
@@ -106,7 +107,7 @@ bool posTools::sendPos(posDataResponseStruct &result, const QString &toSendComma
 }
 
 bool posTools::exchange(posDataResponseStruct &result, const QString &command,
-                        const QString &identifier, const QVariantMapT &arguments) {
+                        const QString &identifier, const QVariantMap &arguments) {
     const exchangeOptions o = exchangeOptions::from(arguments);
     if (o.testConnection) {
         result.connectTimedOut = false;
@@ -134,7 +135,7 @@ bool posTools::exchange(posDataResponseStruct &result, const QString &command,
 // One try of the exchange: the command and, once its reply has the expected code, the second
 // part on the same connection.
 posTools::attemptOutcome posTools::attempt(posDataResponseStruct &result, const QString &command,
-                                           const QString &identifier, const QVariantMapT &arguments,
+                                           const QString &identifier, const QVariantMap &arguments,
                                            const exchangeOptions &o) {
     // Nothing a failed try accepted may count for this one.
     result.resultBool = false;
@@ -151,7 +152,7 @@ posTools::attemptOutcome posTools::attempt(posDataResponseStruct &result, const 
     const attemptOutcome first = sendPart(result, command, identifier, o, &secondPartDue);
     if (first != attemptOutcome::Done || !secondPartDue) return first;
     // The second reply is read up to its end marker, whatever its code.
-    QVariantMapT second = arguments;
+    QVariantMap second = arguments;
     if (!o.endTagForPart2.isEmpty()) second[QStringLiteral("endTag")] = o.endTagForPart2;
     second[QStringLiteral("okCodeForPart2")] = 0;
     second[QStringLiteral("waitForEndAtPart2")] = true;
@@ -193,7 +194,7 @@ posTools::attemptOutcome posTools::sendPart(posDataResponseStruct &result, const
 }
 
 void posTools::connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
-                               const QVariantMapT &arguments) {
+                               const QVariantMap &arguments) {
     m_accountPOS_Socket->setObjectName(QStringLiteral("_ACCOUNTSOCKET_"));
     if (m_accountSocketConnected) return;
     openConnection(result, identifier);
@@ -285,7 +286,7 @@ void posTools::openConnection(posDataResponseStruct &result, const QString &iden
     debug(identifier + QStringLiteral(": socket connect timeout for account socket..."));
 }
 
-void posTools::login(const QString &identifier, const QVariantMapT &arguments) {
+void posTools::login(const QString &identifier, const QVariantMap &arguments) {
     QTcpSocket *socket = m_accountPOS_Socket;
     Session.accountSocketBusyConnect = false;
     debug(identifier + QStringLiteral(": account socket connected."));

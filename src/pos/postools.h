@@ -34,7 +34,7 @@ class posTools : public QObject {
     // "cashReg"). True when a complete reply came (whatever its code), and always in
     // test-connection mode. An exchange never starts while another one runs.
     bool sendPos(posDataResponseStruct &result, const QString &toSendCommand,
-                 const QString &identifier, const QVariantMapT &arguments);
+                 const QString &identifier, const QVariantMap &arguments);
     // What arrives within readTimeoutMs, and while end_string (if given) has not come, further
     // data that follows within moreDataTimeoutMs each. Bounded at maxReplyBytes.
     QString readSocket(QTcpSocket *thisSocket, const QString &end_string, bool convertEncoding,
@@ -55,20 +55,20 @@ class posTools : public QObject {
     enum class attemptOutcome { Done, Retry, Failed };
 
     bool exchange(posDataResponseStruct &result, const QString &command, const QString &identifier,
-                  const QVariantMapT &arguments);
+                  const QVariantMap &arguments);
     attemptOutcome attempt(posDataResponseStruct &result, const QString &command,
-                           const QString &identifier, const QVariantMapT &arguments,
+                           const QString &identifier, const QVariantMap &arguments,
                            const exchangeOptions &o);
     attemptOutcome sendPart(posDataResponseStruct &result, const QString &line,
                             const QString &identifier, const exchangeOptions &o,
                             bool *secondPartDue);
     void connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
-                         const QVariantMapT &arguments);
+                         const QVariantMap &arguments);
     void readReply(posReplyParser &parser);
     bool takeReply(posDataResponseStruct &result, const QByteArray &raw, const exchangeOptions &o,
                    const QString &command, const QString &identifier);
     void openConnection(posDataResponseStruct &result, const QString &identifier);
-    void login(const QString &identifier, const QVariantMapT &arguments);
+    void login(const QString &identifier, const QVariantMap &arguments);
     QByteArray readBytes(QTcpSocket *socket, const QByteArray &endString, int readTimeoutMs,
                          int maxBytes);
     void dropConnection(QTcpSocket *socket, const QString &reason, const QString &source);

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The server and the POS daemon speak Windows-1252.
+namespace windows1252 {
+QString decode(const QByteArray &bytes);
+QByteArray encode(const QString &text);
+}  // namespace windows1252
+
+// UTF-8 bytes read as text up to the first NUL, as the client's replies and file texts are.
+QString utf8UpToNul(const QByteArray &bytes);
+
+// The client's three ways of reading Base64, named in one place.
+namespace base64 {
+// Strict: one character outside the alphabet, a line break too, makes the result empty. For
+// file uploads, where a damaged upload must not become a damaged file.
+QByteArray strict(const QByteArray &text);
+// Lenient: characters outside the alphabet are skipped. For license data.
+QByteArray lenient(const QByteArray &text);
+// Lenient, of the text's local 8-bit bytes, read as UTF-8 text up to the first NUL: the
+// settings file that setConfiguration sends.
+QString lenientText(const QString &text);
+// The text's bytes in the local 8-bit encoding, encoded with padding and no line breaks.
+QString encodeText(const QString &text);
+}  // namespace base64
