@@ -11,7 +11,6 @@
 #include <QStringList>
 
 struct settingsStruct {
-    bool isTestBuild = true;
     int keepAliveSecondsInterval = 25;
     QString restServerQt_host = QStringLiteral("localhost");
     quint16 restServerQt_port = 7957;
@@ -98,19 +97,14 @@ struct appSessionStruct {
     QString macAddress_license;
     QString thisDeviceID;
     QString unique_deviceID;
-    QString IMEI;
 };
 
 struct constantsStruct {
     const QString versionString = QStringLiteral("1.0.1");
-    const QString NF = QStringLiteral("[#_NF_#]");
-    const QString NF2 = QStringLiteral("[#_NF2_#]");
-    const QString NF3 = QStringLiteral("[#_NF3_#]");
     const bool socketHighDebug = true;
     const int _TO_KEEP_BACKUP_FILES_ = 14;
     const int globalTimerIntervalMS = 60000;
     const int KeepAliveTimerIntervalMS = 20000;
-    const int waitForReadClientTimeoutMS = 8000;
 };
 
 struct readResultStruct {

@@ -32,7 +32,6 @@ public:
     QVector<Frame> append(const QByteArray &bytes);
     void reset();
 
-    qint64 pendingBytes() const { return m_current.size(); }
 
 private:
     enum class State { Between, InControl, InMessage, Broken };
