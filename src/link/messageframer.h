@@ -32,7 +32,6 @@ public:
     QVector<Frame> append(const QByteArray &bytes);
     void reset();
 
-
 private:
     enum class State { Between, InControl, InMessage, Broken };
 
