@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "commands/infocommands.h"
+#include "core/identity.h"
 
 utilsModel utils;
 
@@ -60,4 +61,31 @@ QJsonObject utilsModel::getVariousSetting(QVariantMap data) {
 
 QJsonObject utilsModel::getPosInfo(QVariantMap data) {
     return infoCommands(Settings, appSession, appLog()).getPosInfo(data);
+}
+
+namespace {
+deviceIdentity identity() {
+    return deviceIdentity(appSession, Settings,
+                          Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat"),
+                          appLog());
+}
+}  // namespace
+
+void utilsModel::getMAC_addresses() { identity().getMAC_addresses(); }
+void utilsModel::getCurrentIP() { identity().getCurrentIP(); }
+bool utilsModel::getGeneratedDeviceID() { return identity().getGeneratedDeviceID(); }
+QString utilsModel::getMAC_address() { return identity().getMAC_address(); }
+bool utilsModel::getOsDetails() { return identity().getOsDetails(); }
+bool utilsModel::getVersionDetails() { return identity().getVersionDetails(); }
+double utilsModel::getDpi() { return identity().getDpi(); }
+QString utilsModel::getIMEI() { return identity().getIMEI(); }
+QString utilsModel::getDeviceId() { return identity().getDeviceId(); }
+QString utilsModel::getAndroidId() { return identity().getAndroidId(); }
+QString utilsModel::getLogCatData(const QString &a, const QString &b) {
+    return identity().getLogCatData(a, b);
+}
+int utilsModel::restartApp() { return identity().restartApp(); }
+bool utilsModel::hasPermission(const QString &p) { return identity().hasPermission(p); }
+void utilsModel::requestPermissionIfNeeded(const QString &p) {
+    identity().requestPermissionIfNeeded(p);
 }
