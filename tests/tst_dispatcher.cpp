@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "link/commanddispatcher.h"
+#include "core/log.h"
 #include "link/configurationguard.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
@@ -228,14 +229,16 @@ void tst_dispatcher::settingsOnTrial_data() {
 void tst_dispatcher::settingsOnTrial() {
     QFETCH(QString, outcome);
     QFETCH(QByteArray, settingsAfter);
-    testfiles::writeBytes(utils.settingsFilePath(), "worked\n");
+    const QString file = m_root->path() + QStringLiteral("settings.ini");
+    const logger log(m_root->path());
+    testfiles::writeBytes(file, "worked\n");
     QString error;
-    QVERIFY(configurationGuard::keepPrevious(&error));
-    testfiles::writeBytes(utils.settingsFilePath(), "first change\n");
-    QVERIFY(configurationGuard::keepPrevious(&error));
-    testfiles::writeBytes(utils.settingsFilePath(), "new\n");
-    QCOMPARE(testfiles::readBytes(configurationGuard::keptPath()), QByteArray("worked\n"));
-    configurationGuard guard;
+    QVERIFY(configurationGuard::keepPrevious(file, &error));
+    testfiles::writeBytes(file, "first change\n");
+    QVERIFY(configurationGuard::keepPrevious(file, &error));
+    testfiles::writeBytes(file, "new\n");
+    QCOMPARE(testfiles::readBytes(configurationGuard::keptPath(file)), QByteArray("worked\n"));
+    configurationGuard guard(file, log);
     QSignalSpy restored(&guard, &configurationGuard::signal_restored);
     QVERIFY(guard.onTrial());
     guard.startTrial(1);
@@ -243,7 +246,7 @@ void tst_dispatcher::settingsOnTrial() {
     if (outcome == QLatin1String("refused")) guard.refused(QStringLiteral("no"));
     QTest::qWait(1500);  // past the trial
     QCOMPARE(restored.size(), settingsAfter == "worked\n" ? 1 : 0);
-    QCOMPARE(testfiles::readBytes(utils.settingsFilePath()), settingsAfter);
+    QCOMPARE(testfiles::readBytes(file), settingsAfter);
     QVERIFY(!guard.onTrial());
 }
 

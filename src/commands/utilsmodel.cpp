@@ -1,5 +1,6 @@
 #include "commands/utilsmodel.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -7,7 +8,10 @@
 #include <limits>
 
 #include "commands/infocommands.h"
+#include "core/encoding.h"
 #include "core/identity.h"
+#include "core/replies.h"
+#include "core/settings.h"
 
 utilsModel utils;
 
@@ -43,10 +47,7 @@ void utilsModel::cleanLogFiles() {
 }
 
 QJsonObject utilsModel::setErrorData(int code, const QString &description) {
-    QJsonObject o;
-    o.insert(QStringLiteral("errorCode"), code);
-    o.insert(QStringLiteral("errorDescription"), description);
-    return o;
+    return reply::error(code, description);
 }
 
 QJsonObject utilsModel::getClientInfo(QVariantMap data) {
@@ -65,10 +66,10 @@ QJsonObject utilsModel::getPosInfo(QVariantMap data) {
 
 namespace {
 deviceIdentity identity() {
-    return deviceIdentity(appSession, Settings,
-                          Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat"),
-                          appLog());
+    return deviceIdentity(appSession, Settings, dataRoot::deviceIdFile(Session), appLog());
 }
+
+settingsFiles settings() { return settingsFiles(Settings, Session, appLog()); }
 }  // namespace
 
 void utilsModel::getMAC_addresses() { identity().getMAC_addresses(); }
@@ -88,4 +89,30 @@ int utilsModel::restartApp() { return identity().restartApp(); }
 bool utilsModel::hasPermission(const QString &p) { return identity().hasPermission(p); }
 void utilsModel::requestPermissionIfNeeded(const QString &p) {
     identity().requestPermissionIfNeeded(p);
+}
+
+void utilsModel::setDirectories(const QString &) {
+    dataRoot::setDirectories(Session);
+    appLog().setDirectory(Session.dataLogLocation);
+}
+
+void utilsModel::createDirectories(const QString &specialDir) {
+    if (specialDir.isEmpty())
+        dataRoot::createDirectories(Session, appLog());
+    else
+        QDir().mkpath(specialDir);
+}
+
+QString utilsModel::settingsFilePath() { return dataRoot::settingsFile(Session); }
+QString utilsModel::rightsFilePath() { return dataRoot::rightsFile(Session); }
+QString utilsModel::encodeBase64(const QString &text) { return base64::encodeText(text); }
+QString utilsModel::readSetting(const QString &name) { return settings().readSetting(name); }
+void utilsModel::writeSetting(const QString &name, const QString &value) {
+    settings().writeSetting(name, value);
+}
+QMap<QString, QString> utilsModel::readSettingsVarious() { return settings().readSettingsVarious(); }
+void utilsModel::loadSettings(bool logSettings) { settings().loadSettings(logSettings); }
+bool utilsModel::loadRights(bool) { return settings().loadRights(); }
+readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
+    return readTextFile(filePath, toBase64);
 }

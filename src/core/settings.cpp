@@ -1,9 +1,13 @@
+#include "core/settings.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <climits>
 
+#include "core/encoding.h"
+#include "core/log.h"
 #include "storage/regularfile.h"
 #include "commands/utilsmodel.h"
 
@@ -67,52 +71,50 @@ const QFileDevice::Permissions ownerDir =
 
 QString utilsModel::getPlatformPathDivider() { return QStringLiteral("/"); }
 
-QString utilsModel::settingsFilePath() {
-    return Session.dataSettingsLocation + QStringLiteral("qltRestClientQt.ini");
+QString dataRoot::settingsFile(const sessionStruct &session) {
+    return session.dataSettingsLocation + QStringLiteral("qltRestClientQt.ini");
 }
 
-QString utilsModel::rightsFilePath() {
-    return Session.dataSettingsLocation + QStringLiteral("qltRestClientRightsQt.conf");
+QString dataRoot::rightsFile(const sessionStruct &session) {
+    return session.dataSettingsLocation + QStringLiteral("qltRestClientRightsQt.conf");
 }
 
-void utilsModel::setDirectories(const QString &) {
+QString dataRoot::deviceIdFile(const sessionStruct &session) {
+    return session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat");
+}
+
+void dataRoot::setDirectories(sessionStruct &session) {
     // Tests and the demo run the client in a throw-away data root; production leaves it unset.
     QString root = qEnvironmentVariable("QLT_DATA_ROOT");
     if (root.isEmpty()) root = productionDataRoot;
     if (!root.endsWith(QLatin1Char('/'))) root += QLatin1Char('/');
-    Session.dataLocation = root;
-    Session.dataLogLocation = root + QStringLiteral("Log/");
-    Session.dataSettingsLocation = root + QStringLiteral("settings/");
-    Session.dataTempLocation = root + QStringLiteral("temp/");
-    Session.dataSymbolDataLocation = root + QStringLiteral("symbolData/");
-    appLog().setDirectory(Session.dataLogLocation);
+    session.dataLocation = root;
+    session.dataLogLocation = root + QStringLiteral("Log/");
+    session.dataSettingsLocation = root + QStringLiteral("settings/");
+    session.dataTempLocation = root + QStringLiteral("temp/");
+    session.dataSymbolDataLocation = root + QStringLiteral("symbolData/");
 }
 
-void utilsModel::createDirectories(const QString &specialDir) {
-    if (!specialDir.isEmpty()) {
-        QDir().mkpath(specialDir);
-        return;
-    }
+void dataRoot::createDirectories(const sessionStruct &session, const logger &log) {
     for (const QString &dir :
-         {Session.dataLocation, Session.dataLogLocation, Session.dataSettingsLocation,
-          Session.dataTempLocation, Session.dataSymbolDataLocation}) {
+         {session.dataLocation, session.dataLogLocation, session.dataSettingsLocation,
+          session.dataTempLocation, session.dataSymbolDataLocation}) {
         QDir().mkpath(dir);
     }
-    const QFileInfo root(Session.dataLocation);
+    const QFileInfo root(session.dataLocation);
     if (!root.isDir() || !root.isWritable()) {
-        addDebugText(100,
-                     QStringLiteral("Data directory %1 is missing or not writable: running with "
-                                    "default settings and without a log file")
-                         .arg(Session.dataLocation),
-                     QStringLiteral("utilsModel::createDirectories"), false, true);
+        log.write(100,
+                  QStringLiteral("Data directory %1 is missing or not writable: running with "
+                                 "default settings and without a log file")
+                      .arg(session.dataLocation),
+                  QStringLiteral("utilsModel::createDirectories"), false, true);
         return;
     }
     // The settings directory holds credentials: owner only, and so do the files in it.
-    QFile::setPermissions(Session.dataSettingsLocation, ownerDir);
-    restrictToOwner(settingsFilePath(), ownerFile);
-    restrictToOwner(rightsFilePath(), ownerFile);
-    restrictToOwner(Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat"),
-                    ownerFile);
+    QFile::setPermissions(session.dataSettingsLocation, ownerDir);
+    restrictToOwner(settingsFile(session), ownerFile);
+    restrictToOwner(rightsFile(session), ownerFile);
+    restrictToOwner(deviceIdFile(session), ownerFile);
 }
 
 bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
@@ -125,12 +127,15 @@ bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
     return QDir().mkpath(dir);
 }
 
-QString utilsModel::encodeBase64(const QString &text) {
-    return QString::fromLatin1(text.toLocal8Bit().toBase64());
-}
+settingsFiles::settingsFiles(settingsStruct &settings, const sessionStruct &session,
+                             const logger &log)
+    : m_settings(settings),
+      m_settingsFile(dataRoot::settingsFile(session)),
+      m_rightsFile(dataRoot::rightsFile(session)),
+      m_log(log) {}
 
-QString utilsModel::readSetting(const QString &settingName) {
-    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+QString settingsFiles::readSetting(const QString &settingName) const {
+    QSettings settings(m_settingsFile, QSettings::IniFormat);
     const QVariant value = settings.value(settingName);
     // A value holding commas comes back as a list; the file still holds one text.
     if (value.userType() == QMetaType::QStringList)
@@ -138,20 +143,20 @@ QString utilsModel::readSetting(const QString &settingName) {
     return value.toString();
 }
 
-void utilsModel::writeSetting(const QString &settingName, const QString &settingValue) {
+void settingsFiles::writeSetting(const QString &settingName, const QString &settingValue) const {
     {
-        QSettings settings(settingsFilePath(), QSettings::IniFormat);
+        QSettings settings(m_settingsFile, QSettings::IniFormat);
         settings.setValue(settingName, settingValue);
         settings.sync();
     }
-    restrictToOwner(settingsFilePath(), ownerFile);
+    restrictToOwner(m_settingsFile, ownerFile);
 }
 
-QMap<QString, QString> utilsModel::readSettingsVarious() {
+QMap<QString, QString> settingsFiles::readSettingsVarious() const {
     QMap<QString, QString> result;
     result.insert(QStringLiteral("diffPLU_Waiter_ID"), QStringLiteral("1"));
     result.insert(QStringLiteral("diffPLU_PluPK"), QStringLiteral("50001"));
-    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+    QSettings settings(m_settingsFile, QSettings::IniFormat);
     const QString prefix = QStringLiteral("Various/");
     for (const QString &key : settings.allKeys()) {
         if (!key.startsWith(prefix)) continue;
@@ -164,7 +169,7 @@ QMap<QString, QString> utilsModel::readSettingsVarious() {
     return result;
 }
 
-void utilsModel::loadSettings(bool logSettings) {
+void settingsFiles::loadSettings(bool logSettings) {
     const QString id = QStringLiteral("utilsModel::loadSettings");
     for (const SettingRow &row : settingRows()) {
         const QString key = QString::fromLatin1(row.key);
@@ -192,12 +197,12 @@ void utilsModel::loadSettings(bool logSettings) {
                 break;
         }
         if (!valid && row.kind == Kind::Boolean) {
-            addDebugText(601,
+            m_log.write(601,
                          QStringLiteral("Setting %1 has the invalid value '%2'; taking it as false")
                              .arg(key, text),
                          id, true, true);
         } else if (!valid) {
-            addDebugText(601,
+            m_log.write(601,
                          QStringLiteral("Setting %1 has the invalid value '%2'; using the "
                                         "default '%3'")
                              .arg(key, text, row.defaultValue),
@@ -205,84 +210,84 @@ void utilsModel::loadSettings(bool logSettings) {
             parseStrictInt(row.defaultValue, &number);
         }
         if (key == QLatin1String("RestServiceQt/restServerQt_host"))
-            Settings.restServerQt_host = text;
+            m_settings.restServerQt_host = text;
         else if (key == QLatin1String("RestServiceQt/restServerQt_port"))
-            Settings.restServerQt_port = quint16(number);
+            m_settings.restServerQt_port = quint16(number);
         else if (key == QLatin1String("RestServiceQt/reconnectMaxDelaySeconds"))
-            Settings.reconnectMaxDelaySeconds = int(number);
+            m_settings.reconnectMaxDelaySeconds = int(number);
         else if (key == QLatin1String("RestServiceQt/reconnectJitterPercent"))
-            Settings.reconnectJitterPercent = int(number);
+            m_settings.reconnectJitterPercent = int(number);
         else if (key == QLatin1String("RestServiceQt/settingsRollbackSeconds"))
-            Settings.settingsRollbackSeconds = int(number);
+            m_settings.settingsRollbackSeconds = int(number);
         else if (key == QLatin1String("POS/pos_host"))
-            Settings.POS_host = text;
+            m_settings.POS_host = text;
         else if (key == QLatin1String("POS/pos_port"))
-            Settings.POS_port = quint16(number);
+            m_settings.POS_port = quint16(number);
         else if (key == QLatin1String("POS/posSocketHighDebug"))
-            Settings.posSocketHighDebug = flag;
+            m_settings.posSocketHighDebug = flag;
         else if (key == QLatin1String("Global/debugLevel"))
-            Settings.debugLevel = int(number);
+            m_settings.debugLevel = int(number);
         else if (key == QLatin1String("Global/ID__BoCompanyID"))
-            Settings.ID__BoCompanyID = int(number);
+            m_settings.ID__BoCompanyID = int(number);
         else if (key == QLatin1String("Credentials/loginName"))
-            Settings.loginName = text;
+            m_settings.loginName = text;
         else if (key == QLatin1String("Credentials/loginPass"))
-            Settings.loginPass = text;
+            m_settings.loginPass = text;
         else if (key == QLatin1String("Credentials/channelID"))
-            Settings.channelID = text;
+            m_settings.channelID = text;
     }
-    Settings.variousSettings = readSettingsVarious();
+    m_settings.variousSettings = readSettingsVarious();
     if (!logSettings) return;
     const QString report =
         QStringLiteral("\nRestServiceQt settings\n") +
-        QStringLiteral("  - restServerQt_host     : %1\n").arg(Settings.restServerQt_host) +
-        QStringLiteral("  - restServerQt_port     : %1\n").arg(Settings.restServerQt_port) +
+        QStringLiteral("  - restServerQt_host     : %1\n").arg(m_settings.restServerQt_host) +
+        QStringLiteral("  - restServerQt_port     : %1\n").arg(m_settings.restServerQt_port) +
         QStringLiteral("  - reconnect delay       : 3 s, at most %1 s, jitter %2 %\n")
-            .arg(Settings.reconnectMaxDelaySeconds)
-            .arg(Settings.reconnectJitterPercent) +
+            .arg(m_settings.reconnectMaxDelaySeconds)
+            .arg(m_settings.reconnectJitterPercent) +
         QStringLiteral("Tessaron POS settings\n") +
-        QStringLiteral("  - POS_host              : %1\n").arg(Settings.POS_host) +
-        QStringLiteral("  - POS_port              : %1\n").arg(Settings.POS_port) +
-        QStringLiteral("  - posSocketHighDebug    : %1\n").arg(Settings.posSocketHighDebug ? 1 : 0) +
+        QStringLiteral("  - POS_host              : %1\n").arg(m_settings.POS_host) +
+        QStringLiteral("  - POS_port              : %1\n").arg(m_settings.POS_port) +
+        QStringLiteral("  - posSocketHighDebug    : %1\n").arg(m_settings.posSocketHighDebug ? 1 : 0) +
         QStringLiteral("Tessaron Global settings\n") +
-        QStringLiteral("  - debugLevel            : %1\n").arg(Settings.debugLevel) +
+        QStringLiteral("  - debugLevel            : %1\n").arg(m_settings.debugLevel) +
         QStringLiteral("Tessaron RestServerQt credentials\n") +
-        QStringLiteral("  - loginName             : %1\n").arg(Settings.loginName) +
+        QStringLiteral("  - loginName             : %1\n").arg(m_settings.loginName) +
         // The log is readable by whoever services the device; the password stays out of it.
         QStringLiteral("  - loginPass             : %1\n").arg(QStringLiteral("****")) +
-        QStringLiteral("  - channelID             : %1\n").arg(Settings.channelID);
-    addDebugText(600, report, id, true, false);
+        QStringLiteral("  - channelID             : %1\n").arg(m_settings.channelID);
+    m_log.write(600, report, id, true, false);
 }
 
-bool utilsModel::loadRights(bool) {
+bool settingsFiles::loadRights() {
     QFile file;
     const regularFile::Status opened =
-        regularFile::openForReading(rightsFilePath(), &file, QIODevice::Text);
+        regularFile::openForReading(m_rightsFile, &file, QIODevice::Text);
     if (opened == regularFile::Status::NotRegular)
-        addDebugText(602, regularFile::notRegular(rightsFilePath()) + QStringLiteral(" Not read."),
+        m_log.write(602, regularFile::notRegular(m_rightsFile) + QStringLiteral(" Not read."),
                      QStringLiteral("utilsModel::loadRights"), true, true);
     if (opened != regularFile::Status::Opened) return false;
     const QByteArray head = file.read(maxRightsFileBytes);
     if (file.size() > maxRightsFileBytes) {
-        addDebugText(602,
+        m_log.write(602,
                      QStringLiteral("Rights file is larger than %1 bytes; the rest (%2 bytes) "
                                     "is ignored")
                          .arg(maxRightsFileBytes)
                          .arg(file.size() - maxRightsFileBytes),
                      QStringLiteral("utilsModel::loadRights"), true, true);
     }
-    Settings.passwordRightsPaths.clear();
+    m_settings.passwordRightsPaths.clear();
     // Explicit size: a NUL byte in a damaged file must not hide the lines after it.
     const QStringList lines =
         QString::fromUtf8(head.constData(), head.size()).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         const QStringList fields = line.split(QLatin1Char('\t'));
-        if (fields.size() >= 2) Settings.passwordRightsPaths.insert(fields.at(0), fields.at(1));
+        if (fields.size() >= 2) m_settings.passwordRightsPaths.insert(fields.at(0), fields.at(1));
     }
     return true;
 }
 
-readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
+readResultStruct readTextFile(const QString &filePath, bool toBase64) {
     readResultStruct result;
     QFile file;
     switch (regularFile::openForReading(filePath, &file, QIODevice::Text)) {
@@ -303,6 +308,6 @@ readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
             break;
     }
     const QString text = QString::fromUtf8(file.readAll());
-    result.fileData = toBase64 ? encodeBase64(text).toLocal8Bit() : text.toLocal8Bit();
+    result.fileData = toBase64 ? base64::encodeText(text).toLocal8Bit() : text.toLocal8Bit();
     return result;
 }

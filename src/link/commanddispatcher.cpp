@@ -3,6 +3,9 @@
 
 #include <QJsonArray>
 
+#include "core/encoding.h"
+#include "core/replies.h"
+#include "core/settings.h"
 #include "link/configurationguard.h"
 #include "commands/utilsmodel.h"
 
@@ -97,15 +100,15 @@ commandReply commandDispatcher::dispatch(const QString &command, const QVariantM
     const QJsonObject result =
         handler != m_handlers.cend()
             ? handler.value()(parameters)
-            : utils.setErrorData(404, QStringLiteral("Unknown command '%1'").arg(command));
+            : reply::error(404, QStringLiteral("Unknown command '%1'").arg(command));
     reply.envelope.insert(QStringLiteral("typeCall"), command);
     reply.envelope.insert(QStringLiteral("data"), QJsonArray{result});
     return reply;
 }
 
 QJsonObject commandDispatcher::getConfiguration() {
-    const readResultStruct read = utils.readFile(utils.settingsFilePath(), true);
-    QJsonObject result = utils.setErrorData(read.errorCode, read.errorDescription);
+    const readResultStruct read = readTextFile(dataRoot::settingsFile(Session), true);
+    QJsonObject result = reply::error(read.errorCode, read.errorDescription);
     result.insert(QStringLiteral("settingsFileData"), QString::fromLocal8Bit(read.fileData));
     return result;
 }
@@ -113,27 +116,27 @@ QJsonObject commandDispatcher::getConfiguration() {
 QJsonObject commandDispatcher::setConfiguration(const QVariantMap &data) {
     const QString dataType = param::string(data, QStringLiteral("dataType"), QStringLiteral("raw"));
     if (!param::isString(data, QStringLiteral("dataValue")))
-        return utils.setErrorData(901, QStringLiteral("No data to save!"));
+        return reply::error(901, QStringLiteral("No data to save!"));
     if (dataType != QLatin1String("raw"))
-        return utils.setErrorData(902, QStringLiteral("Currently only dataType raw is supported!"));
+        return reply::error(902, QStringLiteral("Currently only dataType raw is supported!"));
     const QString value = param::string(data, QStringLiteral("dataValue"));
     // An empty or undecodable value would wipe the settings and cut the device off its
     // server; refuse it like any other undecodable upload.
-    if (utils.decodeBase64(value).isEmpty())
-        return utils.setErrorData(959, QStringLiteral("Decode error of data from server!"));
+    if (base64::lenientText(value).isEmpty())
+        return reply::error(959, QStringLiteral("Decode error of data from server!"));
+    const QString path = dataRoot::settingsFile(Session);
     // The file that works stays at hand until the new one has registered.
     QString error;
-    if (!configurationGuard::keepPrevious(&error)) {
+    if (!configurationGuard::keepPrevious(path, &error)) {
         appLog().write(
             900, QStringLiteral("Keeping the current settings failed: %1").arg(error),
             QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
-        return utils.setErrorData(900, QStringLiteral("Can't keep the previous settings file!"));
+        return reply::error(900, QStringLiteral("Can't keep the previous settings file!"));
     }
-    const QString path = utils.settingsFilePath();
     const saveResultStruct saved = utils.saveFile(path, value.toLocal8Bit(), true, false);
-    QJsonObject result = utils.setErrorData(saved.errorCode, saved.errorDescription);
+    QJsonObject result = reply::error(saved.errorCode, saved.errorDescription);
     result.insert(QStringLiteral("settingsFileData"),
-                  QString::fromLocal8Bit(utils.readFile(path, true).fileData));
+                  QString::fromLocal8Bit(readTextFile(path, true).fileData));
     if (saved.errorCode == 0) emit signal_settingsChanged(true, false);
     return result;
 }

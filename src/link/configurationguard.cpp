@@ -1,17 +1,18 @@
 #include "link/configurationguard.h"
-#include "core/log.h"
 
 #include <QFile>
 #include <QFileInfo>
 
+#include "core/log.h"
 #include "storage/atomicfile.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 const QString source = QStringLiteral("configurationGuard");
 }  // namespace
 
-configurationGuard::configurationGuard(QObject *parent) : QObject(parent) {
+configurationGuard::configurationGuard(const QString &settingsFile, const logger &log,
+                                       QObject *parent)
+    : QObject(parent), m_settingsFile(settingsFile), m_log(log) {
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         restore(QStringLiteral("the new settings did not register within %1 s")
@@ -19,26 +20,26 @@ configurationGuard::configurationGuard(QObject *parent) : QObject(parent) {
     });
 }
 
-QString configurationGuard::keptPath() {
-    return utils.settingsFilePath() + QStringLiteral(".previous");
+QString configurationGuard::keptPath(const QString &settingsFile) {
+    return settingsFile + QStringLiteral(".previous");
 }
 
-bool configurationGuard::keepPrevious(QString *error) {
-    if (QFileInfo::exists(keptPath()) || !QFileInfo::exists(utils.settingsFilePath())) return true;
-    QFile current(utils.settingsFilePath());
+bool configurationGuard::keepPrevious(const QString &settingsFile, QString *error) {
+    if (QFileInfo::exists(keptPath(settingsFile)) || !QFileInfo::exists(settingsFile)) return true;
+    QFile current(settingsFile);
     if (!current.open(QIODevice::ReadOnly)) {
         *error = current.errorString();
         return false;
     }
     // Owner only, like the settings themselves: the file holds the password.
-    return atomicFile::write(keptPath(), current.readAll(), error, 0600);
+    return atomicFile::write(keptPath(settingsFile), current.readAll(), error, 0600);
 }
 
-bool configurationGuard::onTrial() const { return QFileInfo::exists(keptPath()); }
+bool configurationGuard::onTrial() const { return QFileInfo::exists(keptPath(m_settingsFile)); }
 
 void configurationGuard::startTrial(int seconds) {
     if (!onTrial()) return;
-    appLog().write(603,
+    m_log.write(603,
                        QStringLiteral("New settings in use: they have %1 s to register, or the "
                                       "previous ones come back")
                            .arg(seconds),
@@ -49,8 +50,8 @@ void configurationGuard::startTrial(int seconds) {
 void configurationGuard::registered() {
     if (!onTrial()) return;
     m_deadline.stop();
-    QFile::remove(keptPath());
-    appLog().write(603,
+    QFile::remove(keptPath(m_settingsFile));
+    m_log.write(603,
                        QStringLiteral("The new settings registered; the previous ones are dropped"),
                        source, true, true);
 }
@@ -61,11 +62,11 @@ void configurationGuard::refused(const QString &reason) {
 
 void configurationGuard::restore(const QString &reason) {
     m_deadline.stop();
-    QFile kept(keptPath());
+    QFile kept(keptPath(m_settingsFile));
     QString error;
     if (!kept.open(QIODevice::ReadOnly) ||
-        !atomicFile::write(utils.settingsFilePath(), kept.readAll(), &error)) {
-        appLog().write(999,
+        !atomicFile::write(m_settingsFile, kept.readAll(), &error)) {
+        m_log.write(999,
                            QStringLiteral("Restoring the previous settings failed (%1): %2; "
                                           "trying again in %3 s")
                                .arg(reason, error.isEmpty() ? kept.errorString() : error)
@@ -75,8 +76,8 @@ void configurationGuard::restore(const QString &reason) {
         return;
     }
     kept.close();
-    QFile::remove(keptPath());
-    appLog().write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source,
+    QFile::remove(keptPath(m_settingsFile));
+    m_log.write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source,
                        true, true);
     emit signal_restored();
 }

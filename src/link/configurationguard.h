@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTimer>
 
+class logger;
+
 // Keeps a remote change of the settings from cutting the device off. Before new settings are
 // written the file that worked is kept beside them; if the client has not registered with the
 // new ones within the trial time, or the server refuses them, the kept file is put back and
@@ -11,12 +13,12 @@
 class configurationGuard : public QObject {
     Q_OBJECT
   public:
-    explicit configurationGuard(QObject *parent = nullptr);
+    configurationGuard(const QString &settingsFile, const logger &log, QObject *parent = nullptr);
 
-    static QString keptPath();
+    static QString keptPath(const QString &settingsFile);
     // Keeps the current settings file unless one is kept already: that one is the last that
     // worked. False when it could not be kept (the change must not go ahead then).
-    static bool keepPrevious(QString *error);
+    static bool keepPrevious(const QString &settingsFile, QString *error);
 
     bool onTrial() const;
     // The new settings are in use now; they have `seconds` to register.
@@ -33,5 +35,7 @@ class configurationGuard : public QObject {
   private:
     void restore(const QString &reason);
 
+    const QString m_settingsFile;
+    const logger &m_log;
     QTimer m_deadline;
 };

@@ -1,13 +1,14 @@
 #include "link/restserversslsocketclient.h"
-#include "core/log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSslSocket>
-#include <QTextCodec>
 
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/parameters.h"
+#include "core/settings.h"
 #include "link/jsonreader.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 QString cls(const char *method) {
@@ -19,7 +20,9 @@ RestServerSslSocketClient::RestServerSslSocketClient(QObject *parent)
     : RestServerSslSocketClient(newServerSocket(), parent) {}
 
 RestServerSslSocketClient::RestServerSslSocketClient(QSslSocket *socket, QObject *parent)
-    : QObject(parent), m_transport(socket) {
+    : QObject(parent),
+      m_transport(socket),
+      m_guard(dataRoot::settingsFile(Session), appLog()) {
     connect(&m_transport, &linkTransport::stateChanged, this,
             [this](LinkState state, const QString &detail) {
                 emit signal_linkStateChanged(state, detail);
@@ -33,7 +36,7 @@ RestServerSslSocketClient::RestServerSslSocketClient(QSslSocket *socket, QObject
     connect(&m_dispatcher, &commandDispatcher::signal_settingsChanged, this,
             &RestServerSslSocketClient::onSettingsChanged);
     connect(&m_guard, &configurationGuard::signal_restored, this, [this] {
-        utils.loadSettings(true);
+        settingsFiles(Settings, Session, appLog()).loadSettings(true);
         applySettings();
         m_transport.close(800, cls("handleRestServerData"),
                           QStringLiteral("Previous settings restored: reconnecting with them"),
@@ -262,10 +265,10 @@ void RestServerSslSocketClient::onSettingsChanged(bool configurationChanged, boo
 // with the new values and register again.
 void RestServerSslSocketClient::reloadSettings() {
     if (m_reloadSettings) {
-        utils.loadSettings(true);
+        settingsFiles(Settings, Session, appLog()).loadSettings(true);
         m_guard.startTrial(Settings.settingsRollbackSeconds);
     }
-    if (m_reloadRights) utils.loadRights(true);
+    if (m_reloadRights) settingsFiles(Settings, Session, appLog()).loadRights();
     m_reloadSettings = m_reloadRights = false;
     applySettings();
     m_transport.close(800, cls("handleCommandTypes"),
