@@ -322,8 +322,9 @@ ChaosRunner::Command ChaosRunner::randomCommand() {
                                        {k("sendTimeOut"), 120}};
              return makeCommand(QStringLiteral("getDirectoryFiles"), {listing, listing});
          }},
-        // Replaced rights make the client reconnect after its reply.
-        {1,
+        // Replaced rights make the client reconnect after its reply; not while a driver on stdin
+        // shapes the link, where every change of connection must be the driver's.
+        {m_options.chaosStdin ? 0 : 1,
          [&] {
              return makeCommand(QStringLiteral("setRights"),
                                 {{{k("fileDataB64"), QStringLiteral("c29hawkvc29hawo=")}}});

@@ -141,7 +141,8 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
         QStringLiteral("With --chaos: each line on stdin is a command object sent at once to the "
                        "registered client and checked like chaos's own (a getFileContent of one "
                        "file under temp/ must come back whole); prints {\"chaos\":\"extra\"} "
-                       "or {\"chaos\":\"extra-refused\"}."));
+                       "or {\"chaos\":\"extra-refused\"}. Chaos then sends no setRights, so "
+                       "that the client changes connection only when the driver makes it."));
     parser.addOptions({port, cert, key, registerModes, keepAliveModes, script, timeout, segments,
                        glue, garbage, once, keepRunning, chaos, chaosRate, chaosFiles, chaosKill,
                        chaosStdin});
