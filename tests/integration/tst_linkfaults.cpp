@@ -58,13 +58,21 @@ QJsonObject readLargeFile(int sendTimeOutS = 0) {
 
 QJsonObject clientInfo() { return ScriptedSession::command(QStringLiteral("getClientInfo")); }
 
+// The relay's events for its switches to `mode`.
+QVector<QJsonObject> switchesTo(const StandInProcess &relay, const QString &mode) {
+    QVector<QJsonObject> found;
+    for (const QJsonObject &event :
+         relay.linesWith(QStringLiteral("event"), QStringLiteral("mode"))) {
+        if (event.value(QLatin1String("mode")).toString() == mode) found.append(event);
+    }
+    return found;
+}
+
 // The bytes one connection had passed on to the server when the relay last switched to `mode`.
 qint64 bytesUp(const StandInProcess &relay, const QString &mode, int connection) {
-    QJsonObject last;
-    for (const QJsonObject &event :
-         relay.linesWith(QStringLiteral("event"), QStringLiteral("mode")))
-        if (event.value(QLatin1String("mode")).toString() == mode) last = event;
-    for (const QJsonValue &counters : last.value(QLatin1String("conns")).toArray()) {
+    const QVector<QJsonObject> switches = switchesTo(relay, mode);
+    if (switches.isEmpty()) return -1;
+    for (const QJsonValue &counters : switches.last().value(QLatin1String("conns")).toArray()) {
         if (counters[QLatin1String("conn")].toInt() == connection)
             return qint64(counters[QLatin1String("up")].toDouble());
     }
@@ -164,12 +172,10 @@ class LinkRig {
             }
             parts << text;
         }
+        const QStringList log = root.todaysLogLines();
         return QStringLiteral("relay: %1; registrations: %2; client log tail: %3")
-            .arg(parts.join(QStringLiteral(", ")))
-            .arg(registrations())
-            .arg(root.todaysLogLines()
-                     .mid(qMax(0, root.todaysLogLines().size() - 8))
-                     .join(QLatin1Char('\n')));
+            .arg(parts.join(QStringLiteral(", ")), QString::number(registrations()),
+                 log.mid(qMax(0, log.size() - 8)).join(QLatin1Char('\n')));
     }
 
     TempDataRoot root;
@@ -260,8 +266,8 @@ void tst_linkfaults::abandonsWedgedLink() {
         QTest::qWait(kScriptPauseMs + 3000);
     }
     for (const QByteArray &line : fault) rig.relay.send(line);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        rig.relay.count(QStringLiteral("mode"), QString::fromLatin1(fault.first())) == 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!switchesTo(rig.relay, QString::fromLatin1(fault.first())).isEmpty(),
+                             5000);
     if (replyUnderWay) {
         const qint64 sent = bytesUp(rig.relay, QStringLiteral("stopread"), wedged) -
                             bytesUp(rig.relay, QStringLiteral("slowread"), wedged);

@@ -144,10 +144,13 @@ bool RelayConnection::allowed(const Flow &flow) const {
     return flow.source == Client ? m_mode.forwardsUp() : m_mode.forwardsDown();
 }
 
+bool RelayConnection::rateLimited(const Flow &flow) const {
+    return flow.source == Client && m_mode.kind == RelayMode::SlowRead;
+}
+
 void RelayConnection::readFrom(Flow &flow) {
-    qint64 want = kChunk;
-    const bool limited = flow.source == Client && m_mode.kind == RelayMode::SlowRead;
-    if (limited) want = qMin(want, m_budget);
+    const bool limited = rateLimited(flow);
+    const qint64 want = limited ? qMin<qint64>(kChunk, m_budget) : kChunk;
     if (want > 0 && allowed(flow) && flow.pending.isEmpty() && !flow.ended) {
         char buffer[kChunk];
         const ssize_t n = ::recv(flow.from, buffer, size_t(want), 0);
@@ -189,10 +192,9 @@ void RelayConnection::pump(Flow &flow) {
         finish(m_firstEnd, QStringLiteral("end of stream"), false);
         return;
     }
-    const bool limited = flow.source == Client && m_mode.kind == RelayMode::SlowRead;
     flow.writable->setEnabled(open && !flow.pending.isEmpty());
     flow.readable->setEnabled(open && !flow.ended && flow.pending.isEmpty() &&
-                              (!limited || m_budget > 0));
+                              (!rateLimited(flow) || m_budget > 0));
 }
 
 void RelayConnection::finish(const QString &by, const QString &reason, bool resetSockets) {

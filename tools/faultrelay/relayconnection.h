@@ -54,7 +54,8 @@ class RelayConnection : public QObject {
     void discardFromClient();
     void readFrom(Flow &flow);
     void pump(Flow &flow);
-    bool allowed(const Flow &flow) const;
+    bool allowed(const Flow &flow) const;      // the mode lets this direction flow
+    bool rateLimited(const Flow &flow) const;  // SlowRead: reads wait for the budget
     // The one way a connection ends: print who closed it and why, close both sockets (with a
     // reset when asked), and report finished.
     void finish(const QString &by, const QString &reason, bool resetSockets);
