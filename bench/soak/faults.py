@@ -12,9 +12,11 @@ one kind at a time and in random order, each of these link faults:
 
 and measures, with the monotonic times on the stand-ins' event lines, how long the client takes
 from "server healthy again" to "registered again". Prints per kind: how often it was injected,
-the longest such time, the replies lost on connections that no fault touched, and the client's
-RSS. Exits 1 when the client died, lost a reply on a healthy connection, dropped the slow
-reader's connection, broke a chaos rule or was not registered again within the limit.
+how often the client gave up the wedged link while the fault lasted, the longest such time, the
+replies lost on connections that no fault touched, and the client's RSS. Exits 1 when the
+client died, held on to a wedged link through a whole fault, lost a reply on a healthy
+connection, dropped the slow reader's connection, broke a chaos rule or was not registered
+again within the limit.
 
 Only loopback is used. Run by bench/soak/soak after its chaos phase; see --help.
 """
@@ -186,10 +188,16 @@ class FaultPhase:
         fault = {"kind": kind, "start": mono_ms(), "kills": kind != "slow-reader"}
         self.faults.append(fault)
         print("faults: %6.0f s  %s" % ((fault["start"] - self.t0) / 1000, kind), flush=True)
+        accepted = len(self.accepted)
+        # The holds outlast the client's bounds with room to spare: a stalled handshake is given
+        # up after 15 s and tried again 3 s later; a link with nothing coming in and nothing
+        # leaving is dead within 35 s.
         if kind == "stall-after-accept":
             self.relay_mode("stall")
             self.relay.send("drop")
-            self.hold(self.random.uniform(25, 40))
+            self.hold(self.random.uniform(30, 45))
+            # The first connection after the drop is the hung one; a second means it was given up.
+            fault["gave_up"] = len(self.accepted) - accepted >= 2
             fault["healthy"] = self.relay_mode("pass")
         elif kind == "stopread-mid-reply":
             self.relay_mode("slowread 65536")
@@ -198,15 +206,17 @@ class FaultPhase:
             self.relay_mode("stopread")
             fault["lead_in_bytes"] = (self.relay_up_bytes(self.modes[-1]) -
                                       self.relay_up_bytes(self.modes[-2]))
-            self.hold(self.random.uniform(45, 60))
+            self.hold(self.random.uniform(50, 65))
+            fault["gave_up"] = len(self.accepted) > accepted
             fault["healthy"] = self.relay_mode("pass")
         elif kind == "blackhole":
             self.relay_mode("blackhole")
-            self.hold(self.random.uniform(45, 60))
+            self.hold(self.random.uniform(50, 65))
+            fault["gave_up"] = len(self.accepted) > accepted
             fault["healthy"] = self.relay_mode("pass")
         elif kind == "slow-reader":
             link = self.registered_connection()
-            accepted, replies = len(self.accepted), self.large_replies
+            replies = self.large_replies
             self.relay_mode("slowread 1024")
             self.devserver.send(LARGE_READ)
             self.hold(self.random.uniform(60, 90))
@@ -286,10 +296,12 @@ class FaultPhase:
 
         print("fault phase: %d s, seed %d, %d cores; relay on port %d" %
               ((mono_ms() - self.t0) / 1000, self.args.seed, os.cpu_count(), self.args.port))
-        print("%-20s %8s  %-36s %10s  %s" % ("kind", "injected", "healthy -> registered again",
-                                           "lost on", "client RSS during and after"))
-        print("%-20s %8s  %-36s %10s  %s" % ("", "", "(longest, median; bound %d s)" % BOUND_S,
-                                           "healthy", "min/max/last KiB"))
+        print("%-20s %8s  %-9s  %-36s %8s  %s" % (
+            "kind", "injected", "gave up", "healthy -> registered again", "lost on",
+            "client RSS during and after"))
+        print("%-20s %8s  %-9s  %-36s %8s  %s" % (
+            "", "", "wedged", "(longest, median; bound %d s)" % BOUND_S, "healthy",
+            "min/max/last KiB"))
         starts = sorted((f["start"], f["kind"]) for f in self.faults)
         for kind in KINDS:
             mine = [f for f in self.faults if f["kind"] == kind]
@@ -310,8 +322,11 @@ class FaultPhase:
                 if k == kind:
                     samples += [kib for t, kib in self.rss if start <= t < end]
             rss = "%d/%d/%d" % (min(samples), max(samples), samples[-1]) if samples else "-"
-            print("%-20s %8d  %-36s %10d  %s" % (kind, len(mine), recovery,
-                                               healthy_lost.get(kind, 0), rss))
+            wedged = [f for f in mine if "gave_up" in f]
+            gave_up = ("%d of %d" % (sum(1 for f in wedged if f["gave_up"]), len(wedged))
+                       if wedged else "-")
+            print("%-20s %8d  %-9s  %-36s %8d  %s" % (kind, len(mine), gave_up, recovery,
+                                                    healthy_lost.get(kind, 0), rss))
         if self.rss:
             kib = [k for _, k in self.rss]
             print("client RSS, fault phase: min %d KiB, max %d KiB, last %d KiB"
@@ -338,6 +353,8 @@ class FaultPhase:
             failures.append("replies lost on healthy connections")
         if totals["violations"] or len(self.summaries) < self.instance:
             failures.append("broken chaos rules (or a server run without summary)")
+        if any(f.get("gave_up") is False for f in self.faults):
+            failures.append("held on to a wedged link through a whole fault")
         if any(f.get("never") for f in self.faults):
             failures.append("not registered again within %d s" % RECOVERY_LIMIT_S)
         if any(f["kind"] == "slow-reader" and not f.get("kept") for f in self.faults):
