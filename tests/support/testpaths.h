@@ -9,4 +9,5 @@ QString pkiDir();        // the generated development PKI (ca.pem, server.pem, s
 QString clientBinary();  // the real client
 QString devServerBinary();
 QString posDaemonBinary();
+QString faultRelayBinary();
 }  // namespace testpaths

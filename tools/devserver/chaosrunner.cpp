@@ -5,10 +5,10 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <cstdio>
 #include <functional>
 
 #include "clientconnection.h"
+#include "eventline.h"
 
 namespace {
 
@@ -19,9 +19,7 @@ constexpr int kSoakArchiveTargets = 4;
 
 void printChaos(const QString &what, QJsonObject fields) {
     fields.insert(QStringLiteral("chaos"), what);
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
-    std::fflush(stdout);
+    printJsonLine(fields);
 }
 
 QString soakFile(int index) { return QStringLiteral("soak/f%1.txt").arg(index); }
@@ -112,7 +110,14 @@ void ChaosRunner::attach(ClientConnection *connection) {
 }
 
 void ChaosRunner::detach(ClientConnection *connection) {
-    m_lostWithConnection += m_due.value(connection).size();
+    const int lost = m_due.value(connection).size();
+    // Per connection, so that a driver that broke some connections on purpose can tell their
+    // losses from those on connections it left alone.
+    if (lost > 0) {
+        printChaos(QStringLiteral("lost"),
+                   {{QStringLiteral("conn"), connection->id()}, {QStringLiteral("replies"), lost}});
+    }
+    m_lostWithConnection += lost;
     m_due.remove(connection);
     if (m_active == connection) m_active = nullptr;
 }
@@ -212,6 +217,32 @@ void ChaosRunner::sendCommand(const Command &command, bool inPieces) {
     }
 }
 
+void ChaosRunner::sendExtra(const QByteArray &line) {
+    const QJsonObject command = QJsonDocument::fromJson(line).object();
+    const QString name = command.value(QLatin1String("commandType")).toString();
+    const QJsonArray data = command.value(QLatin1String("data")).toArray();
+    QString refusal;
+    if (name.isEmpty() || !command.value(QLatin1String("data")).isArray())
+        refusal = QStringLiteral("not a command object");
+    else if (!m_active)
+        refusal = QStringLiteral("no registered connection");
+    if (!refusal.isEmpty()) {
+        printChaos(QStringLiteral("extra-refused"), {{QStringLiteral("text"), refusal}});
+        return;
+    }
+    QVector<QJsonObject> entries;
+    for (const QJsonValue &entry : data) entries.append(entry.toObject());
+    // A read of one file under temp/ is checked whole, like chaos's own reads.
+    const QJsonObject first = entries.value(0);
+    const bool checkedRead = name == QLatin1String("getFileContent") && entries.size() == 1 &&
+                             first.value(QLatin1String("basePathType")) == QLatin1String("temp");
+    printChaos(QStringLiteral("extra"),
+               {{QStringLiteral("conn"), m_active->id()}, {QStringLiteral("name"), name}});
+    sendCommand(
+        makeCommand(name, entries,
+                    checkedRead ? first.value(QLatin1String("filePath")).toString() : QString()));
+}
+
 ChaosRunner::Command ChaosRunner::randomCommand() {
     const QString temp = QStringLiteral("temp");
     const auto k = [](const char *key) { return QLatin1String(key); };
@@ -291,8 +322,9 @@ ChaosRunner::Command ChaosRunner::randomCommand() {
                                        {k("sendTimeOut"), 120}};
              return makeCommand(QStringLiteral("getDirectoryFiles"), {listing, listing});
          }},
-        // Replaced rights make the client reconnect after its reply.
-        {1,
+        // Replaced rights make the client reconnect after its reply; not while a driver on stdin
+        // shapes the link, where every change of connection must be the driver's.
+        {m_options.chaosStdin ? 0 : 1,
          [&] {
              return makeCommand(QStringLiteral("setRights"),
                                 {{{k("fileDataB64"), QStringLiteral("c29hawkvc29hawo=")}}});

@@ -20,8 +20,8 @@ class ClientConnection;
 // resets in the middle of a message, garbage, split and glued frames, refused and paused
 // registrations, late and missing keep-alive answers) and checks what comes back: every command
 // that reached the client is answered exactly once, in order, on its own connection, with a
-// well-formed reply, and every file read back is whole. Prints one {"chaos":...} line per fault
-// and per broken rule, and the totals on request.
+// well-formed reply, and every file read back is whole. Prints one {"chaos":...} line per fault,
+// per broken rule and per connection that closed with replies due, and the totals on request.
 class ChaosRunner : public QObject {
     Q_OBJECT
   public:
@@ -36,6 +36,9 @@ class ChaosRunner : public QObject {
     void attach(ClientConnection *connection);
     void detach(ClientConnection *connection);
     void handleMessage(ClientConnection *connection, const QJsonObject &message);
+    // A command object from outside (one line of JSON), sent to the registered client at once
+    // and checked like chaos's own commands.
+    void sendExtra(const QByteArray &line);
     void printSummary() const;
 
   private:

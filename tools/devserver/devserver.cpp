@@ -8,22 +8,20 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
-#include <cstdio>
 
 #include "clientconnection.h"
+#include "eventline.h"
 
 namespace {
 
 const QByteArray kKeepAliveAnswer = QByteArrayLiteral("\x02_KAS_\x03");
 
-void printLine(const QJsonObject &object) {
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
-    std::fflush(stdout);
-}
-
+// Events carry the monotonic time, so that a driver can relate them to its own clock and to the
+// fault relay's events.
 void printEvent(const QString &event, int connection) {
-    printLine({{QStringLiteral("event"), event}, {QStringLiteral("conn"), connection}});
+    printJsonLine({{QStringLiteral("event"), event},
+                   {QStringLiteral("conn"), connection},
+                   {QStringLiteral("t"), monotonicMs()}});
 }
 
 // Modes are used one per occurrence; the last one stays in force.
@@ -105,9 +103,9 @@ void DevServer::incomingConnection(qintptr handle) {
         connection, &ClientConnection::frameReceived, this,
         [this, connection](const ClientFramer::Frame &frame) { handleFrame(connection, frame); });
     connect(connection, &ClientConnection::sslError, this, [connection](const QString &text) {
-        printLine({{QStringLiteral("event"), QStringLiteral("sslError")},
-                   {QStringLiteral("conn"), connection->id()},
-                   {QStringLiteral("text"), text}});
+        printJsonLine({{QStringLiteral("event"), QStringLiteral("sslError")},
+                       {QStringLiteral("conn"), connection->id()},
+                       {QStringLiteral("text"), text}});
     });
     connect(connection, &ClientConnection::flushed, this, &DevServer::exitIfFlushed);
     connect(connection, &ClientConnection::closed, this,
@@ -120,7 +118,7 @@ void DevServer::incomingConnection(qintptr handle) {
 void DevServer::handleFrame(ClientConnection *connection, const ClientFramer::Frame &frame) {
     switch (frame.kind) {
         case ClientFramer::Frame::Json:
-            printLine(frame.object);
+            printJsonLine(frame.object);
             if (frame.object.value(QLatin1String("typeCall")).toString() ==
                 QLatin1String("registerPOS")) {
                 answerRegistration(connection);
@@ -129,11 +127,11 @@ void DevServer::handleFrame(ClientConnection *connection, const ClientFramer::Fr
             emit messageReceivedOn(connection, frame.object);
             break;
         case ClientFramer::Frame::Control:
-            printLine({{QStringLiteral("frame"), QString::fromLatin1(frame.bytes)}});
+            printJsonLine({{QStringLiteral("frame"), QString::fromLatin1(frame.bytes)}});
             if (frame.bytes == "_KA_") answerKeepAlive(connection);
             break;
         case ClientFramer::Frame::Garbage:
-            printLine({{QStringLiteral("garbage"), QString::fromUtf8(frame.bytes)}});
+            printJsonLine({{QStringLiteral("garbage"), QString::fromUtf8(frame.bytes)}});
             break;
     }
 }

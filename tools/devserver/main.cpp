@@ -10,6 +10,7 @@
 #include "devserver.h"
 #include "scriptrunner.h"
 #include "serveroptions.h"
+#include "stdinlines.h"
 
 namespace {
 
@@ -62,8 +63,10 @@ int main(int argc, char *argv[]) {
         QObject::connect(&server, &DevServer::connectionClosed, &runner, &ScriptRunner::detach);
         QObject::connect(&server, &DevServer::messageReceived, &runner,
                          &ScriptRunner::handleMessage);
-        QObject::connect(&runner, &ScriptRunner::finished, &server,
-                         [&server] { server.exitWhenFlushed(0); });
+        if (!options.keepRunning) {
+            QObject::connect(&runner, &ScriptRunner::finished, &server,
+                             [&server] { server.exitWhenFlushed(0); });
+        }
         QObject::connect(&runner, &ScriptRunner::timedOut, &app, [&options](const QString &where) {
             qCritical().noquote() << "script timed out after" << options.timeoutSeconds
                                   << "s:" << where;
@@ -71,6 +74,10 @@ int main(int argc, char *argv[]) {
         });
     }
     ChaosRunner chaos(options);
+    if (options.chaosStdin) {
+        auto *commands = new StdinLines(&app);
+        QObject::connect(commands, &StdinLines::line, &chaos, &ChaosRunner::sendExtra);
+    }
     if (options.chaos) {
         if (!chaos.load(&error)) return fail(error);
         server.setRegisterChooser([&chaos](ClientConnection *connection) {

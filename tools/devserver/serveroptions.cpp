@@ -72,7 +72,9 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Development stand-in for the management server (TLS on 127.0.0.1). "
-                       "Prints the port, then one JSON line per message and event."));
+                       "Prints the port, then one JSON line per message and event; events "
+                       "(connected, registered, disconnected) carry \"t\", CLOCK_MONOTONIC in "
+                       "ms."));
     parser.addHelpOption();
     const QCommandLineOption port(QStringLiteral("port"),
                                   QStringLiteral("Port to listen on, 0 for any free port."),
@@ -112,6 +114,9 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
                                      QStringLiteral("Send garbage bytes before every command."));
     const QCommandLineOption once(QStringLiteral("once"),
                                   QStringLiteral("Exit when the first connection closes."));
+    const QCommandLineOption keepRunning(
+        QStringLiteral("keep-running"),
+        QStringLiteral("With --script: keep running once every line is answered."));
     const QCommandLineOption chaos(
         QStringLiteral("chaos"),
         QStringLiteral("Instead of a script: send registered clients an endless random stream of "
@@ -131,8 +136,16 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
         QStringLiteral("chaos-kill"),
         QStringLiteral("Program name that chaos has the client kill by name."),
         QStringLiteral("NAME"));
+    const QCommandLineOption chaosStdin(
+        QStringLiteral("chaos-stdin"),
+        QStringLiteral("With --chaos: each line on stdin is a command object sent at once to the "
+                       "registered client and checked like chaos's own (a getFileContent of one "
+                       "file under temp/ must come back whole); prints {\"chaos\":\"extra\"} "
+                       "or {\"chaos\":\"extra-refused\"}. Chaos then sends no setRights, so "
+                       "that the client changes connection only when the driver makes it."));
     parser.addOptions({port, cert, key, registerModes, keepAliveModes, script, timeout, segments,
-                       glue, garbage, once, chaos, chaosRate, chaosFiles, chaosKill});
+                       glue, garbage, once, keepRunning, chaos, chaosRate, chaosFiles, chaosKill,
+                       chaosStdin});
     parser.process(arguments);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -170,6 +183,7 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
     options->glue = parser.isSet(glue);
     options->garbage = parser.isSet(garbage);
     options->once = parser.isSet(once);
+    options->keepRunning = parser.isSet(keepRunning);
     options->chaos = parser.isSet(chaos);
     bool ok = false;
     if (options->chaos) {
@@ -190,5 +204,10 @@ bool ServerOptions::parse(const QStringList &arguments, ServerOptions *options, 
     }
     options->chaosFilesDir = parser.value(chaosFiles);
     options->chaosKillName = parser.value(chaosKill);
+    options->chaosStdin = parser.isSet(chaosStdin);
+    if (options->chaosStdin && !options->chaos) {
+        *error = QStringLiteral("--chaos-stdin needs --chaos");
+        return false;
+    }
     return true;
 }

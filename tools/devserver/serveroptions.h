@@ -34,12 +34,14 @@ struct ServerOptions {
     bool glue = false;
     bool garbage = false;
     bool once = false;
+    bool keepRunning = false;  // with a script: stay up once it is done
     // Chaos: an endless random stream of commands and faults, checked as it goes.
     bool chaos = false;
     quint32 chaosSeed = 0;
-    double chaosRate = 0.2;  // share of steps, registrations and keep-alives that go wrong
-    QString chaosFilesDir;   // ZIP archives to unpack on the client
-    QString chaosKillName;   // a program name the client may kill
+    double chaosRate = 0.2;   // share of steps, registrations and keep-alives that go wrong
+    QString chaosFilesDir;    // ZIP archives to unpack on the client
+    QString chaosKillName;    // a program name the client may kill
+    bool chaosStdin = false;  // command lines on stdin join the chaos stream
 
     // Handles --help and unknown options itself (exits); any other bad value fails with *error.
     static bool parse(const QStringList &arguments, ServerOptions *options, QString *error);
