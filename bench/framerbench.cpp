@@ -26,7 +26,7 @@ QByteArray serverStream(int bytes) {
 double feed(const QByteArray &stream, int chunk, int *frames) {
     QVector<double> rates;
     for (int run = 0; run < 3; ++run) {
-        MessageFramer framer;
+        messageFramer framer;
         *frames = 0;
         QElapsedTimer clock;
         clock.start();

@@ -3,7 +3,7 @@
 #include "link/messageframer.h"
 #include "core/standalonekeepalivetimer.h"
 
-using Frame = MessageFramer::Frame;
+using Frame = messageFramer::Frame;
 
 namespace {
 // Compact rendering of what the framer produced: J:<json> C:<control> D (discarded) O (overflow)
@@ -72,7 +72,7 @@ void tst_framer::frames_data() {
 void tst_framer::frames() {
     QFETCH(QByteArray, input);
     QFETCH(QStringList, expected);
-    MessageFramer framer;
+    messageFramer framer;
     QCOMPARE(render(framer.append(input)), expected);
 }
 
@@ -85,12 +85,12 @@ void tst_framer::everySplitPositionGivesTheSameFrames_data() {
 
 void tst_framer::everySplitPositionGivesTheSameFrames() {
     QFETCH(QByteArray, input);
-    MessageFramer whole;
+    messageFramer whole;
     const QStringList expected = render(whole.append(input));
     QCOMPARE(expected.size(), 5);
     for (int cut1 = 0; cut1 <= input.size(); ++cut1) {
         for (int cut2 = cut1; cut2 <= input.size(); cut2 += 7) {
-            MessageFramer framer;
+            messageFramer framer;
             QVector<Frame> got = framer.append(input.left(cut1));
             got += framer.append(input.mid(cut1, cut2 - cut1));
             got += framer.append(input.mid(cut2));
@@ -98,14 +98,14 @@ void tst_framer::everySplitPositionGivesTheSameFrames() {
         }
     }
     // One byte at a time.
-    MessageFramer bytewise;
+    messageFramer bytewise;
     QVector<Frame> got;
     for (char c : input) got += bytewise.append(QByteArray(1, c));
     QCOMPARE(render(got), expected);
 }
 
 void tst_framer::oversizeBreaksTheStream() {
-    MessageFramer framer(16);
+    messageFramer framer(16);
     QCOMPARE(render(framer.append("{\"a\":\"0123")), QStringList{});
     QCOMPARE(render(framer.append("456789abcdef\"}")), QStringList{"O"});
     QCOMPARE(render(framer.append("{}")), QStringList{});  // nothing after a broken stream
@@ -114,7 +114,7 @@ void tst_framer::oversizeBreaksTheStream() {
 }
 
 void tst_framer::nestingIsBounded() {
-    MessageFramer framer(1 << 20, 8);
+    messageFramer framer(1 << 20, 8);
     QCOMPARE(render(framer.append("{\"a\":[[[[[[[[[[1]]]]]]]]]]}{}")), (QStringList{"D", "J:{}"}));
     QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")), QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
 }
@@ -122,7 +122,7 @@ void tst_framer::nestingIsBounded() {
 void tst_framer::largeMessageInSmallChunks() {
     const QByteArray payload(8 * 1024 * 1024, 'A');
     const QByteArray message = "{\"fileDataB64\":\"" + payload + "\"}";
-    MessageFramer framer;
+    messageFramer framer;
     QVector<Frame> got;
     for (int i = 0; i < message.size(); i += 4093) got += framer.append(message.mid(i, 4093));
     QCOMPARE(got.size(), 1);

@@ -345,11 +345,11 @@ void linkTransport::onReadyRead() {
 
 void linkTransport::takeFrames(const QByteArray &chunk) {
     const quint64 generation = m_generation;
-    const QVector<MessageFramer::Frame> frames = m_framer.append(chunk);
-    for (const MessageFramer::Frame &frame : frames) {
+    const QVector<messageFramer::Frame> frames = m_framer.append(chunk);
+    for (const messageFramer::Frame &frame : frames) {
         if (generation != m_generation || !isOpen()) return;  // closed by an earlier frame
         switch (frame.kind) {
-            case MessageFramer::Frame::Control:
+            case messageFramer::Frame::Control:
                 if (frame.bytes == keepAliveAnswerText) {
                     appLog().write(
                         700, QStringLiteral("Received OK from the keep-alive message"),
@@ -363,15 +363,15 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
                         cls("readClient"));
                 }
                 break;
-            case MessageFramer::Frame::Json:
+            case messageFramer::Frame::Json:
                 queueMessage(frame.bytes);
                 break;
-            case MessageFramer::Frame::Discarded:
+            case messageFramer::Frame::Discarded:
                 log(905,
                     QStringLiteral("Discarded data from the server: %1").arg(windows1252::decode(frame.bytes)),
                     cls("readClient"));
                 break;
-            case MessageFramer::Frame::Overflow:
+            case messageFramer::Frame::Overflow:
                 close(906, cls("readClient"),
                       QStringLiteral("Message from the server discarded: %1; closing the "
                                      "connection")

@@ -47,7 +47,7 @@ class linkTransport : public QObject {
 
     // Complete messages waiting while a command runs; a server that sends more is misbehaving.
     static constexpr int maxQueuedMessages = 100;
-    static constexpr qint64 maxQueuedBytes = MessageFramer::defaultMaxMessageBytes;
+    static constexpr qint64 maxQueuedBytes = messageFramer::defaultMaxMessageBytes;
 
     // Takes ownership of the socket, which carries the trust settings (see newServerSocket).
     explicit linkTransport(QSslSocket *socket, QObject *parent = nullptr);
@@ -142,7 +142,7 @@ class linkTransport : public QObject {
     bool m_pauseWanted = false;
     QString m_pauseDetail;
     QString m_closeReason;
-    MessageFramer m_framer;
+    messageFramer m_framer;
     QQueue<QByteArray> m_messages;
     qint64 m_queuedBytes = 0;
     // A frame waits in m_outgoing, then leaves the socket's buffers (m_leaving, one at a time),

@@ -10,10 +10,10 @@ constexpr int garbagePreviewBytes = 64;
 bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 }  // namespace
 
-MessageFramer::MessageFramer(qint64 maxMessageBytes, int maxDepth)
+messageFramer::messageFramer(qint64 maxMessageBytes, int maxDepth)
     : m_maxMessageBytes(maxMessageBytes), m_maxDepth(maxDepth) {}
 
-void MessageFramer::reset() {
+void messageFramer::reset() {
     m_state = State::Between;
     m_current.clear();
     m_garbage.clear();
@@ -22,7 +22,7 @@ void MessageFramer::reset() {
     m_inString = m_escaped = false;
 }
 
-void MessageFramer::flushGarbage(QVector<Frame> &out) {
+void messageFramer::flushGarbage(QVector<Frame> &out) {
     if (m_garbageCount == 0) return;
     out.append({Frame::Discarded, QByteArray("stray bytes (") + QByteArray::number(m_garbageCount) +
                                       QByteArray("): ") + m_garbage});
@@ -30,7 +30,7 @@ void MessageFramer::flushGarbage(QVector<Frame> &out) {
     m_garbageCount = 0;
 }
 
-QVector<MessageFramer::Frame> MessageFramer::append(const QByteArray &bytes) {
+QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
     QVector<Frame> out;
     const char *data = bytes.constData();
     const int size = bytes.size();

@@ -7,7 +7,7 @@
 // a JSON object ends where its outermost brace closes (braces inside strings do not count),
 // and control frames are 0x02 ... 0x03 between messages. Every complete message comes out
 // exactly once and in order, however the bytes were split or glued on the way.
-class MessageFramer {
+class messageFramer {
 public:
     struct Frame {
         enum Kind {
@@ -26,7 +26,7 @@ public:
     // Server messages are shallow; anything deeper is refused before the JSON parser sees it.
     static constexpr int defaultMaxDepth = 64;
 
-    explicit MessageFramer(qint64 maxMessageBytes = defaultMaxMessageBytes,
+    explicit messageFramer(qint64 maxMessageBytes = defaultMaxMessageBytes,
                            int maxDepth = defaultMaxDepth);
 
     QVector<Frame> append(const QByteArray &bytes);

@@ -158,7 +158,7 @@ void RestServerSslSocketClient::dispatchPending() {
     while (m_transport.hasMessage() && m_transport.outputIdle() && !m_stopping &&
            !m_reloadSettings && !m_reloadRights) {
         const jsonReader::Result parsed =
-            jsonReader::read(m_transport.takeMessage(), MessageFramer::defaultMaxDepth);
+            jsonReader::read(m_transport.takeMessage(), messageFramer::defaultMaxDepth);
         if (!parsed.error.isEmpty()) {
             log(905,
                 QStringLiteral("Malformed message from the server discarded (%1 at offset %2)")

@@ -15,14 +15,14 @@
 
 namespace {
 
-using Frame = MessageFramer::Frame;
+using Frame = messageFramer::Frame;
 
 // Small bounds, so that short inputs reach the overflow and depth checks.
 constexpr qint64 maxMessageBytes = 2048;
 constexpr int maxDepth = 8;
 
 QVector<Frame> frameInChunks(const QByteArray &stream, int chunkSize) {
-    MessageFramer framer(maxMessageBytes, maxDepth);
+    messageFramer framer(maxMessageBytes, maxDepth);
     QVector<Frame> frames;
     for (int at = 0; at < stream.size(); at += chunkSize)
         frames += framer.append(stream.mid(at, chunkSize));
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const int chunkSize = data[0];
     const QByteArray stream(reinterpret_cast<const char *>(data + 1), int(size - 1));
-    const QVector<Frame> whole = MessageFramer(maxMessageBytes, maxDepth).append(stream);
+    const QVector<Frame> whole = messageFramer(maxMessageBytes, maxDepth).append(stream);
     if (chunkSize > 0 && !sameFrames(essential(whole), essential(frameInChunks(stream, chunkSize))))
         fuzzsupport::fail("the frames depend on how the stream was split");
     for (const Frame &frame : whole) checkFrame(frame);
