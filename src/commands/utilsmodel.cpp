@@ -6,12 +6,15 @@
 #include <cmath>
 #include <limits>
 
+#include "commands/filecommands.h"
 #include "commands/infocommands.h"
+#include "core/encoding.h"
+#include "storage/filewriter.h"
+#include "storage/pathresolver.h"
 
 utilsModel utils;
 
 utilsModel::utilsModel(QObject *parent) : QObject(parent) {}
-
 
 void utilsModel::multitask(int mSecs) {
     if (mSecs <= 0) return;
@@ -60,4 +63,37 @@ QJsonObject utilsModel::getVariousSetting(QVariantMap data) {
 
 QJsonObject utilsModel::getPosInfo(QVariantMap data) {
     return infoCommands(Settings, appSession, appLog()).getPosInfo(data);
+}
+
+bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
+    return fileWriter::createDirectoryIfNeeded(filePath);
+}
+
+QString utilsModel::getPlatformPathDivider() { return pathResolver::divider(); }
+
+saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &data, bool isBase64,
+                                      bool isBinary, const QString &modeOf) {
+    return fileWriter(Session, appLog()).write(path, data, isBase64, isBinary, modeOf);
+}
+
+QString utilsModel::decodeBase64(const QString &text) { return base64::lenientText(text); }
+
+QJsonObject utilsModel::getDirectoryFiles(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).getDirectoryFiles(data);
+}
+
+QJsonObject utilsModel::createAndEmptyDirectory(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).createAndEmptyDirectory(data);
+}
+
+QJsonObject utilsModel::getFileContent(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).getFileContent(data);
+}
+
+QJsonObject utilsModel::saveFileContent(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).saveFileContent(data);
+}
+
+QJsonObject utilsModel::setRights(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).setRights(data);
 }

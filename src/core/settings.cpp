@@ -65,8 +65,6 @@ const QFileDevice::Permissions ownerDir =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 }  // namespace
 
-QString utilsModel::getPlatformPathDivider() { return QStringLiteral("/"); }
-
 QString utilsModel::settingsFilePath() {
     return Session.dataSettingsLocation + QStringLiteral("qltRestClientQt.ini");
 }
@@ -113,16 +111,6 @@ void utilsModel::createDirectories(const QString &specialDir) {
     restrictToOwner(rightsFilePath(), ownerFile);
     restrictToOwner(Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat"),
                     ownerFile);
-}
-
-bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
-    QString dir;
-    if (filePath.endsWith(QLatin1Char('/')))
-        dir = QFileInfo(filePath.left(filePath.size() - 1)).absoluteFilePath();
-    else
-        dir = QFileInfo(filePath).absolutePath();
-    if (QFileInfo(dir).isDir()) return true;
-    return QDir().mkpath(dir);
 }
 
 QString utilsModel::encodeBase64(const QString &text) {
