@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "commands/deploymentcommands.h"
 #include "commands/filecommands.h"
 #include "commands/infocommands.h"
 #include "core/encoding.h"
@@ -96,4 +97,19 @@ QJsonObject utilsModel::saveFileContent(QVariantMap data) {
 
 QJsonObject utilsModel::setRights(QVariantMap data) {
     return fileCommands(Session, rightsFilePath(), appLog()).setRights(data);
+}
+
+QJsonObject utilsModel::pushLicense(QVariantMap data) {
+    const auto killProcesses = [this](const QVariantMap &kill) { return killProcessByName(kill); };
+    return deploymentCommands(Session, appLog(), killProcesses).pushLicense(data);
+}
+
+QJsonObject utilsModel::getNodes(QVariantMap data) { return deploymentCommands::getNodes(data); }
+
+QJsonObject utilsModel::rebootDevice(QVariantMap data) {
+    return deploymentCommands::rebootDevice(data);
+}
+
+QJsonObject utilsModel::restartClient(QVariantMap data) {
+    return deploymentCommands::restartClient(data);
 }
