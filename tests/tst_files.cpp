@@ -5,22 +5,18 @@
 #include <QtTest>
 #include <memory>
 
+#include "commands/filecommands.h"
+#include "core/globals.h"
+#include "core/log.h"
+#include "core/parameters.h"
 #include "fifowatchdog.h"
-#include "storage/pathresolver.h"
 #include "scriptedsession.h"
+#include "storage/pathresolver.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
-// "{temp}" and the like stand for the data directories, so that the tables read as paths.
-QString expand(QString text) {
-    return text.replace("{temp}", Session.dataTempLocation)
-        .replace("{sym}", Session.dataSymbolDataLocation)
-        .replace("{log}", Session.dataLogLocation);
-}
-
 using testfiles::readBytes;
 using testfiles::writeBytes;
 }  // namespace
@@ -49,18 +45,40 @@ class tst_files : public QObject {
     void everyCommandThroughTheClient();
 
   private:
+    // The commands on a session record of their own, without the client's global records.
+    fileCommands commands() const { return fileCommands(m_session, m_rightsFile, m_log); }
+    // "{temp}" and the like stand for the data directories, so that the tables read as paths.
+    QString expand(QString text) const;
+
     TempDataRoot *m_root = nullptr;
+    sessionStruct m_session;
+    QString m_rightsFile;
+    const logger m_log;
 };
 
+// The directories that the client makes below its data root, so that the files of the test
+// through the real client are where the unit tests put theirs.
 void tst_files::init() {
     m_root = new TempDataRoot;
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_session = sessionStruct();
+    m_session.dataTempLocation = m_root->path() + "temp/";
+    m_session.dataSymbolDataLocation = m_root->path() + "symbolData/";
+    m_session.dataLogLocation = m_root->path() + "Log/";
+    m_rightsFile = m_root->settingsDir() + "qltRestClientRightsQt.conf";
+    for (const QString &dir :
+         {m_session.dataTempLocation, m_session.dataSymbolDataLocation, m_session.dataLogLocation})
+        QVERIFY(QDir().mkpath(dir));
 }
 
 void tst_files::cleanup() {
     delete m_root;
     m_root = nullptr;
+}
+
+QString tst_files::expand(QString text) const {
+    return text.replace("{temp}", m_session.dataTempLocation)
+        .replace("{sym}", m_session.dataSymbolDataLocation)
+        .replace("{log}", m_session.dataLogLocation);
 }
 
 void tst_files::resolution_data() {
@@ -99,8 +117,8 @@ void tst_files::resolution() {
     QFETCH(QString, expected);
     QVariantMap data;
     if (basePathType.isValid()) data.insert("basePathType", basePathType);
-    QCOMPARE(pathResolver::resolve(pathResolver::Command(command), path,
-                                   param::string(data, "basePathType")),
+    QCOMPARE(pathResolver(m_session).resolve(pathResolver::Command(command), path,
+                                             param::string(data, "basePathType")),
              expand(expected));
 }
 
@@ -148,13 +166,13 @@ void tst_files::listing_data() {
 void tst_files::listing() {
     QFETCH(QVariant, filter);
     QFETCH(QString, expected);
-    const QString dir = Session.dataTempLocation + "list/";
+    const QString dir = m_session.dataTempLocation + "list/";
     for (const char *name : {"b.txt", "A.txt", "c.log", ".hidden"}) writeBytes(dir + name, "x");
     QVERIFY(QDir().mkpath(dir + "Sub"));
     QVERIFY(QFile::link(dir + "b.txt", dir + "link"));
     QVariantMap data{{"searchPath", "list"}, {"basePathType", "temp"}};
     if (filter.isValid()) data.insert("searchFilter", filter);
-    const QJsonObject reply = utils.getDirectoryFiles(data);
+    const QJsonObject reply = commands().getDirectoryFiles(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 0);
     QCOMPARE(reply.value("errorDescription").toString(), QString());
     QCOMPARE(reply.value("files").toString(), expected);
@@ -169,7 +187,7 @@ void tst_files::listingFailures_data() {
         << QVariantMap{{"searchPath", "empty"}, {"basePathType", "temp"}} << 0 << ".,.."
         << "";
     QTest::newRow("backslashes") << QVariantMap{{"searchPath", "\\deep\\er"},
-                                                 {"basePathType", "temp"}}
+                                                {"basePathType", "temp"}}
                                  << 0 << ".,..,f"
                                  << "";
     QTest::newRow("missing searchPath") << QVariantMap{} << 901 << ""
@@ -179,9 +197,8 @@ void tst_files::listingFailures_data() {
     QTest::newRow("empty searchPath lists the base")
         << QVariantMap{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
         << "";
-    QTest::newRow("empty searchPath without a base")
-        << QVariantMap{{"searchPath", ""}} << 901 << ""
-        << " doesn't exist (or no rights)";
+    QTest::newRow("empty searchPath without a base") << QVariantMap{{"searchPath", ""}} << 901 << ""
+                                                     << " doesn't exist (or no rights)";
     QTest::newRow("a file") << QVariantMap{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
                             << ""
                             << "{temp}file doesn't exist (or no rights)";
@@ -198,10 +215,10 @@ void tst_files::listingFailures() {
     QFETCH(int, code);
     QFETCH(QString, files);
     QFETCH(QString, description);
-    QVERIFY(QDir().mkpath(Session.dataTempLocation + "empty"));
-    writeBytes(Session.dataTempLocation + "deep/er/f", "x");
-    writeBytes(Session.dataTempLocation + "file", "x");
-    const QJsonObject reply = utils.getDirectoryFiles(data);
+    QVERIFY(QDir().mkpath(m_session.dataTempLocation + "empty"));
+    writeBytes(m_session.dataTempLocation + "deep/er/f", "x");
+    writeBytes(m_session.dataTempLocation + "file", "x");
+    const QJsonObject reply = commands().getDirectoryFiles(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     QCOMPARE(reply.value("files").toString(), files);
@@ -236,12 +253,12 @@ void tst_files::createDirectory() {
     QFETCH(int, code);
     QFETCH(QString, description);
     QFETCH(QString, directory);
-    writeBytes(Session.dataTempLocation + "full/kept.txt", "keep me");
-    const QJsonObject reply = utils.createAndEmptyDirectory(data);
+    writeBytes(m_session.dataTempLocation + "full/kept.txt", "keep me");
+    const QJsonObject reply = commands().createAndEmptyDirectory(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     if (!directory.isEmpty()) QVERIFY(QFileInfo(expand(directory)).isDir());
-    QCOMPARE(readBytes(Session.dataTempLocation + "full/kept.txt"), QByteArray("keep me"));
+    QCOMPARE(readBytes(m_session.dataTempLocation + "full/kept.txt"), QByteArray("keep me"));
 }
 
 void tst_files::fileContent_data() {
@@ -280,11 +297,11 @@ void tst_files::fileContent() {
     QFETCH(QByteArray, bytes);
     QFETCH(QVariantMap, flags);
     QFETCH(QString, expected);
-    writeBytes(Session.dataLogLocation + "f.txt", bytes);
+    writeBytes(m_session.dataLogLocation + "f.txt", bytes);
     QVariantMap data = flags;
     data.insert("filePath", "f.txt");
     data.insert("basePathType", "log");
-    const QJsonObject reply = utils.getFileContent(data);
+    const QJsonObject reply = commands().getFileContent(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 0);
     QCOMPARE(reply.value("errorDescription").toString(), QString());
     QCOMPARE(reply.value("fileData").toString(), expected);
@@ -314,17 +331,17 @@ void tst_files::fileContentFailures() {
     QFETCH(QVariantMap, data);
     QFETCH(int, code);
     QFETCH(QString, description);
-    writeBytes(Session.dataSymbolDataLocation + "s.txt", "x");
-    QVERIFY(QDir().mkpath(Session.dataTempLocation + "dir"));
+    writeBytes(m_session.dataSymbolDataLocation + "s.txt", "x");
+    QVERIFY(QDir().mkpath(m_session.dataTempLocation + "dir"));
     // Sparse files: the bound is checked without filling the disk.
     const qint64 bound = 64 * 1024 * 1024;
     for (const QPair<QString, qint64> &sparse :
          {qMakePair(QString("huge"), bound + 1), qMakePair(QString("bound"), bound)}) {
-        QFile file(Session.dataTempLocation + sparse.first);
+        QFile file(m_session.dataTempLocation + sparse.first);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(sparse.second));
     }
-    const QJsonObject reply = utils.getFileContent(data);
+    const QJsonObject reply = commands().getFileContent(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     QCOMPARE(reply.value("fileData").toString(), QString());
@@ -341,7 +358,7 @@ void tst_files::onlyRegularFilesAreRead_data() {
 // A FIFO would block the only thread for good, a device would be read without end.
 void tst_files::onlyRegularFilesAreRead() {
     QFETCH(QString, kind);
-    const QString path = Session.dataTempLocation + "special";
+    const QString path = m_session.dataTempLocation + "special";
     std::unique_ptr<FifoWatchdog> fifo;
     QLocalServer socket;
     if (kind == "fifo") {
@@ -354,7 +371,8 @@ void tst_files::onlyRegularFilesAreRead() {
     } else {
         QVERIFY(QDir().mkpath(path));
     }
-    const QJsonObject reply = utils.getFileContent({{"filePath", "special"}, {"toBase64", false}});
+    const QJsonObject reply =
+        commands().getFileContent({{"filePath", "special"}, {"toBase64", false}});
     QCOMPARE(reply.value("errorCode").toInt(-1), 404);
     QCOMPARE(reply.value("errorDescription").toString(),
              "File " + path + " is not a regular file!");
@@ -367,7 +385,7 @@ void tst_files::everyCommandThroughTheClient() {
     QFile zipFile(testpaths::dataDir() + "/files/pkg.zip");  // made by zip(1)
     QVERIFY(zipFile.open(QIODevice::ReadOnly));
     const QByteArray archive = zipFile.readAll();
-    writeBytes(Session.dataLogLocation + "read.txt", "caf\xe9\r\n");
+    writeBytes(m_session.dataLogLocation + "read.txt", "caf\xe9\r\n");
     // Large enough that its Base64 reaches the handler as bytes rather than as a QString.
     QByteArray binary(48 * 1024, Qt::Uninitialized);
     for (int i = 0; i < binary.size(); ++i) binary[i] = char(i * 7 + i / 256);
@@ -389,10 +407,11 @@ void tst_files::everyCommandThroughTheClient() {
                                          {"isZipData", true},
                                          {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
              command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}}),
-             command("saveFileContent", {{"filePath", "made/here/b.bin"},
-                                         {"basePathType", "temp"},
-                                         {"isBinary", true},
-                                         {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
+             command("saveFileContent",
+                     {{"filePath", "made/here/b.bin"},
+                      {"basePathType", "temp"},
+                      {"isBinary", true},
+                      {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
         qPrintable(s.serverStderr()));
     const auto ok = [&s](const char *name) {
         const QJsonObject r = s.result(QString::fromLatin1(name));
@@ -401,19 +420,19 @@ void tst_files::everyCommandThroughTheClient() {
     };
     QVERIFY(ok("createAndEmptyDirectory"));
     QVERIFY(ok("saveFileContent"));
-    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/a.txt"), QByteArray("hello\n"));
+    QCOMPARE(readBytes(m_session.dataTempLocation + "made/here/a.txt"), QByteArray("hello\n"));
     QVERIFY(ok("getDirectoryFiles"));
     QCOMPARE(s.result("getDirectoryFiles").value("files").toString(), ".,..,a.txt");
     QVERIFY(ok("getFileContent"));
     QCOMPARE(s.result("getFileContent").value("fileData").toString(), "café\n");
     QCOMPARE(s.result("saveFileContent", 1).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(Session.dataTempLocation + "unzipped/pkg/readme.txt"),
+    QCOMPARE(readBytes(m_session.dataTempLocation + "unzipped/pkg/readme.txt"),
              QByteArray("unpacked\n"));
-    QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "unzipped/tmp_zip"));
+    QVERIFY(!QFileInfo::exists(m_session.dataTempLocation + "unzipped/tmp_zip"));
     QVERIFY(ok("setRights"));
-    QCOMPARE(readBytes(utils.rightsFilePath()), QByteArray("admin\t/a\n"));
+    QCOMPARE(readBytes(m_rightsFile), QByteArray("admin\t/a\n"));
     QCOMPARE(s.result("saveFileContent", 2).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/b.bin"), binary);
+    QCOMPARE(readBytes(m_session.dataTempLocation + "made/here/b.bin"), binary);
 }
 
 QTEST_GUILESS_MAIN(tst_files)

@@ -1,21 +1,29 @@
-// Deployment of license files, and the commands the client accepts but does not carry out.
+#include "commands/deploymentcommands.h"
 
 #include <QDir>
-#include <QJsonObject>
+#include <utility>
 
+#include "core/encoding.h"
+#include "core/parameters.h"
+#include "core/replies.h"
+#include "storage/filewriter.h"
 #include "storage/pathresolver.h"
-#include "commands/utilsmodel.h"
 
-QJsonObject utilsModel::pushLicense(QVariantMap data) {
-    QJsonObject reply = setErrorData(599, QStringLiteral("Not supported yet"));
-    const auto finish = [&reply](int code, const QString &description, const QString &info,
-                                 bool killed) {
-        reply.insert(QStringLiteral("errorCode"), code);
-        reply.insert(QStringLiteral("errorDescription"), description);
-        reply.insert(QStringLiteral("resultsInfo"), info);
-        reply.insert(QStringLiteral("killProcessIfOkResult"), killed);
-        reply.insert(QStringLiteral("startProcessIfKilledOkResult"), false);
-        return reply;
+namespace {
+QJsonObject notSupported() { return reply::error(599, QStringLiteral("Not supported yet")); }
+}  // namespace
+
+deploymentCommands::deploymentCommands(const sessionStruct &session, const logger &log,
+                                       processKiller killProcessByName)
+    : m_session(session), m_log(log), m_killProcessByName(std::move(killProcessByName)) {}
+
+QJsonObject deploymentCommands::pushLicense(const QVariantMap &data) const {
+    const auto finish = [](int code, const QString &description, const QString &info, bool killed) {
+        QJsonObject result = reply::error(code, description);
+        result.insert(QStringLiteral("resultsInfo"), info);
+        result.insert(QStringLiteral("killProcessIfOkResult"), killed);
+        result.insert(QStringLiteral("startProcessIfKilledOkResult"), false);
+        return result;
     };
     const QString path = param::string(data, QStringLiteral("path"));
     const QByteArray licenseData = param::stringBytes(data, QStringLiteral("licenseData"));
@@ -28,8 +36,8 @@ QJsonObject utilsModel::pushLicense(QVariantMap data) {
 
     // The path is joined to the folder as it is, so a leading "/" stays inside; only ".." and
     // links can lead out, and neither the file nor a folder made for it may land there.
-    const QString divider = getPlatformPathDivider();
-    const QString folder = Session.dataTempLocation + divider + QStringLiteral("licenses");
+    const QString divider = pathResolver::divider();
+    const QString folder = m_session.dataTempLocation + divider + QStringLiteral("licenses");
     const QString target = folder + divider + path;
     const QString outside = QStringLiteral("Not allowed to write outside the licenses folder!");
     const QString noFolder = QStringLiteral("Failed to create the directory for file %1!");
@@ -37,16 +45,17 @@ QJsonObject utilsModel::pushLicense(QVariantMap data) {
         return finish(930, outside, {}, false);
     if (!QDir().mkpath(folder)) return finish(940, noFolder.arg(target), {}, false);
     if (!pathResolver::staysInside(target, folder)) return finish(930, outside, {}, false);
-    if (!createDirectoryIfNeeded(target)) return finish(940, noFolder.arg(target), {}, false);
+    if (!fileWriter::createDirectoryIfNeeded(target))
+        return finish(940, noFolder.arg(target), {}, false);
     // License files may be binary: the decoded bytes are written exactly, and atomically.
     const saveResultStruct saved =
-        saveFile(target, QByteArray::fromBase64(licenseData), false, true);
+        fileWriter(m_session, m_log).write(target, base64::lenient(licenseData), false, true);
     if (saved.errorCode > 0) return finish(saved.errorCode, saved.errorDescription, {}, false);
 
     QString info = QStringLiteral("Saved file '%1'\n").arg(target);
     bool killed = false;
     if (!killName.isEmpty()) {
-        const QJsonObject kill = killProcessByName(
+        const QJsonObject kill = m_killProcessByName(
             {{QStringLiteral("processName"), killName}, {QStringLiteral("processNID"), nodeId}});
         killed = kill.value(QStringLiteral("errorCode")).toInt() < 1;
         info += killed ? QStringLiteral("Killed process %1 if existed\n").arg(killName)
@@ -56,14 +65,8 @@ QJsonObject utilsModel::pushLicense(QVariantMap data) {
     return finish(0, QString(), info, killed);
 }
 
-QJsonObject utilsModel::getNodes(QVariantMap) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
-}
+QJsonObject deploymentCommands::getNodes(const QVariantMap &) { return notSupported(); }
 
-QJsonObject utilsModel::rebootDevice(QVariantMap) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
-}
+QJsonObject deploymentCommands::rebootDevice(const QVariantMap &) { return notSupported(); }
 
-QJsonObject utilsModel::restartClient(QVariantMap) {
-    return setErrorData(599, QStringLiteral("Not supported yet"));
-}
+QJsonObject deploymentCommands::restartClient(const QVariantMap &) { return notSupported(); }

@@ -7,16 +7,19 @@
 #include <cmath>
 #include <limits>
 
+#include "commands/deploymentcommands.h"
+#include "commands/filecommands.h"
 #include "commands/infocommands.h"
 #include "core/encoding.h"
 #include "core/identity.h"
 #include "core/replies.h"
 #include "core/settings.h"
+#include "storage/filewriter.h"
+#include "storage/pathresolver.h"
 
 utilsModel utils;
 
 utilsModel::utilsModel(QObject *parent) : QObject(parent) {}
-
 
 void utilsModel::multitask(int mSecs) {
     if (mSecs <= 0) return;
@@ -115,4 +118,52 @@ void utilsModel::loadSettings(bool logSettings) { settings().loadSettings(logSet
 bool utilsModel::loadRights(bool) { return settings().loadRights(); }
 readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {
     return readTextFile(filePath, toBase64);
+}
+
+bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
+    return fileWriter::createDirectoryIfNeeded(filePath);
+}
+
+QString utilsModel::getPlatformPathDivider() { return pathResolver::divider(); }
+
+saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &data, bool isBase64,
+                                      bool isBinary, const QString &modeOf) {
+    return fileWriter(Session, appLog()).write(path, data, isBase64, isBinary, modeOf);
+}
+
+QString utilsModel::decodeBase64(const QString &text) { return base64::lenientText(text); }
+
+QJsonObject utilsModel::getDirectoryFiles(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).getDirectoryFiles(data);
+}
+
+QJsonObject utilsModel::createAndEmptyDirectory(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).createAndEmptyDirectory(data);
+}
+
+QJsonObject utilsModel::getFileContent(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).getFileContent(data);
+}
+
+QJsonObject utilsModel::saveFileContent(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).saveFileContent(data);
+}
+
+QJsonObject utilsModel::setRights(QVariantMap data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).setRights(data);
+}
+
+QJsonObject utilsModel::pushLicense(QVariantMap data) {
+    const auto killProcesses = [this](const QVariantMap &kill) { return killProcessByName(kill); };
+    return deploymentCommands(Session, appLog(), killProcesses).pushLicense(data);
+}
+
+QJsonObject utilsModel::getNodes(QVariantMap data) { return deploymentCommands::getNodes(data); }
+
+QJsonObject utilsModel::rebootDevice(QVariantMap data) {
+    return deploymentCommands::rebootDevice(data);
+}
+
+QJsonObject utilsModel::restartClient(QVariantMap data) {
+    return deploymentCommands::restartClient(data);
 }

@@ -9,7 +9,6 @@
 #include "core/encoding.h"
 #include "core/log.h"
 #include "storage/regularfile.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 const QString productionDataRoot = QStringLiteral("/tmp_project/Quillet_restServerClient/");
@@ -69,8 +68,6 @@ const QFileDevice::Permissions ownerDir =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 }  // namespace
 
-QString utilsModel::getPlatformPathDivider() { return QStringLiteral("/"); }
-
 QString dataRoot::settingsFile(const sessionStruct &session) {
     return session.dataSettingsLocation + QStringLiteral("qltRestClientQt.ini");
 }
@@ -115,16 +112,6 @@ void dataRoot::createDirectories(const sessionStruct &session, const logger &log
     restrictToOwner(settingsFile(session), ownerFile);
     restrictToOwner(rightsFile(session), ownerFile);
     restrictToOwner(deviceIdFile(session), ownerFile);
-}
-
-bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
-    QString dir;
-    if (filePath.endsWith(QLatin1Char('/')))
-        dir = QFileInfo(filePath.left(filePath.size() - 1)).absoluteFilePath();
-    else
-        dir = QFileInfo(filePath).absolutePath();
-    if (QFileInfo(dir).isDir()) return true;
-    return QDir().mkpath(dir);
 }
 
 settingsFiles::settingsFiles(settingsStruct &settings, const sessionStruct &session,

@@ -3,24 +3,27 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "commands/utilsmodel.h"
-
 namespace {
 QString cleanAbsolute(const QString &path) {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 }  // namespace
 
+pathResolver::pathResolver(const sessionStruct &session) : m_session(session) {}
+
+QString pathResolver::divider() { return QStringLiteral("/"); }
+
 QString pathResolver::normaliseSeparators(const QString &path) {
     QString normalised = path;
-    if (utils.getPlatformPathDivider() == QLatin1String("/"))
+    if (divider() == QLatin1String("/"))
         normalised.replace(QLatin1Char('\\'), QLatin1Char('/'));
     else
         normalised.replace(QLatin1Char('/'), QLatin1Char('\\'));
     return normalised;
 }
 
-QString pathResolver::resolve(Command command, const QString &path, const QString &basePathType) {
+QString pathResolver::resolve(Command command, const QString &path,
+                              const QString &basePathType) const {
     // The names are compared exactly: "Temp" is not "temp".
     const bool symbolData = basePathType == QLatin1String("symbolData");
     const bool temp = basePathType == QLatin1String("temp");
@@ -29,18 +32,18 @@ QString pathResolver::resolve(Command command, const QString &path, const QStrin
     switch (command) {
         case Listing:
         case Writing:
-            base = symbolData ? Session.dataSymbolDataLocation
-                   : temp     ? Session.dataTempLocation
-                   : log      ? Session.dataLogLocation
+            base = symbolData ? m_session.dataSymbolDataLocation
+                   : temp     ? m_session.dataTempLocation
+                   : log      ? m_session.dataLogLocation
                               : QString();
             break;
         case CreateDirectory:
-            base = symbolData ? Session.dataSymbolDataLocation : Session.dataTempLocation;
+            base = symbolData ? m_session.dataSymbolDataLocation : m_session.dataTempLocation;
             break;
         case Reading:
-            base = symbolData ? Session.dataSymbolDataLocation
-                   : log      ? Session.dataLogLocation
-                              : Session.dataTempLocation;
+            base = symbolData ? m_session.dataSymbolDataLocation
+                   : log      ? m_session.dataLogLocation
+                              : m_session.dataTempLocation;
             break;
     }
     // The bases end with the divider; a path starting with one doubles it, which is harmless.

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "storage/atomicfile.h"
+#include "storage/filewriter.h"
 #include "storage/regularfile.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 // Compared in slices: a file of many megabytes is not held a second time for the comparison.
@@ -39,9 +39,10 @@ bool keepAsOld(const QString &target) {
 }
 }  // namespace
 
-saveResultStruct verifiedWrite::writeAndVerify(const QString &tempPath, const QByteArray &bytes,
-                                               bool isBinary, const QString &target) {
-    const saveResultStruct written = utils.saveFile(tempPath, bytes, false, isBinary, target);
+saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
+                                               const QByteArray &bytes, bool isBinary,
+                                               const QString &target) {
+    const saveResultStruct written = writer.write(tempPath, bytes, false, isBinary, target);
     if (written.errorCode > 0) return written;
     QFile file;
     if (regularFile::openForReading(tempPath, &file) != regularFile::Status::Opened)

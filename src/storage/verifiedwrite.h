@@ -5,17 +5,20 @@
 
 #include "core/globals.h"
 
+class fileWriter;
+
 // The two halves of a verified file write that both write commands share: the new content
 // goes to a temporary file that is read back and compared, and only a verified file is then
 // moved over the target, the previous version being kept as target + ".old".
 class verifiedWrite {
   public:
-    // saveFile() into `tempPath`, then the read-back comparison (998, 999). A file that does
+    // `writer` writes into `tempPath`, then the read-back comparison (998, 999). A file that does
     // not compare stays where it is, for inspection. The temporary file has the mode of
     // `target` from the start when that exists, so the new content never sits in a file more
     // open than the one it replaces, and keeps that mode once moved.
-    static saveResultStruct writeAndVerify(const QString &tempPath, const QByteArray &bytes,
-                                           bool isBinary, const QString &target = QString());
+    static saveResultStruct writeAndVerify(const fileWriter &writer, const QString &tempPath,
+                                           const QByteArray &bytes, bool isBinary,
+                                           const QString &target = QString());
     // Keeps the target as ".old" (a hard link, or a copy where links are not possible), then
     // renames `tempPath` over the target and syncs the directory: the target exists whole, old
     // or new, at every instant, also across a crash. A missing ".old" is only a warning.

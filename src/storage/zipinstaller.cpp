@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "external/zip/zipreader.h"
+#include "storage/filewriter.h"
 #include "storage/regularfile.h"
-#include "commands/utilsmodel.h"
 #include "storage/verifiedwrite.h"
 
 namespace {
@@ -42,16 +42,18 @@ bool existsOrIsLink(const QFileInfo &info) { return info.exists() || info.isSymL
 bool isRealDir(const QFileInfo &info) { return info.isDir() && !info.isSymLink(); }
 }  // namespace
 
-zipInstaller::zipInstaller(const QString &destinationDir)
-    : m_destination(QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath())),
+zipInstaller::zipInstaller(const fileWriter &writer, const QString &destinationDir)
+    : m_writer(writer),
+      m_destination(QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath())),
       m_workDir(QDir::cleanPath(m_destination + QLatin1Char('/') + workDirName) + QLatin1Char('/')),
       m_archiveFile(m_workDir + QUuid::createUuid().toString(QUuid::WithoutBraces) +
                     QStringLiteral(".zip")),
       m_stagingDir(m_archiveFile.chopped(4) + QStringLiteral(".staged")),
       m_backupDir(m_archiveFile.chopped(4) + QStringLiteral(".replaced")) {}
 
-saveResultStruct zipInstaller::install(const QString &destinationDir, const QByteArray &archive) {
-    return zipInstaller(destinationDir).run(archive);
+saveResultStruct zipInstaller::install(const fileWriter &writer, const QString &destinationDir,
+                                       const QByteArray &archive) {
+    return zipInstaller(writer, destinationDir).run(archive);
 }
 
 saveResultStruct zipInstaller::run(const QByteArray &archive) {
@@ -59,13 +61,13 @@ saveResultStruct zipInstaller::run(const QByteArray &archive) {
          dir = QFileInfo(dir).path())
         m_createdDirs << dir;
     saveResultStruct result;
-    if (!utils.createDirectoryIfNeeded(m_workDir)) {
+    if (!fileWriter::createDirectoryIfNeeded(m_workDir)) {
         result = {941,
                   QStringLiteral("Failed to create a temporary directory %1 for extraction!")
                       .arg(m_destination),
                   {}};
     } else {
-        result = verifiedWrite::writeAndVerify(m_archiveFile, archive, true);
+        result = verifiedWrite::writeAndVerify(m_writer, m_archiveFile, archive, true);
         if (result.errorCode == 0) result = unpack();
     }
     cleanUp(&result);

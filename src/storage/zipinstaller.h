@@ -6,6 +6,8 @@
 
 #include "core/globals.h"
 
+class fileWriter;
+
 // Unpacks a ZIP archive into a directory all or nothing. The archive is stored and verified in
 // the work directory "tmp_zip" below the destination, extracted there into a staging
 // directory, checked against what the destination already holds, and only then moved in entry
@@ -13,7 +15,9 @@
 // it was or holds the whole archive. The work directory is removed in either case.
 class zipInstaller {
   public:
-    static saveResultStruct install(const QString &destinationDir, const QByteArray &archive);
+    // `writer` stores the archive in the work directory.
+    static saveResultStruct install(const fileWriter &writer, const QString &destinationDir,
+                                    const QByteArray &archive);
 
   private:
     struct Move {
@@ -22,7 +26,7 @@ class zipInstaller {
         bool replaces = false;
     };
 
-    explicit zipInstaller(const QString &destinationDir);
+    zipInstaller(const fileWriter &writer, const QString &destinationDir);
     saveResultStruct run(const QByteArray &archive);
     saveResultStruct unpack();
     bool planMoves(const QString &stagedDir, const QString &targetDir, QString *error);
@@ -30,6 +34,7 @@ class zipInstaller {
     void rollBack(int done);
     void cleanUp(saveResultStruct *result);
 
+    const fileWriter &m_writer;
     const QString m_destination;
     const QString m_workDir;
     const QString m_archiveFile;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QVariantMap>
+#include <functional>
+
+#include "core/globals.h"
+
+class logger;
+
+// Deployment of license files into the "licenses" folder of the temporary directory of
+// `session`, and the commands the client accepts but does not carry out.
+class deploymentCommands {
+  public:
+    // Stops the processes of a name, given as "processName" and "processNID"; answers with
+    // "errorCode" like the command that does so.
+    using processKiller = std::function<QJsonObject(const QVariantMap &)>;
+
+    deploymentCommands(const sessionStruct &session, const logger &log,
+                       processKiller killProcessByName);
+
+    QJsonObject pushLicense(const QVariantMap &data) const;
+    static QJsonObject getNodes(const QVariantMap &data);
+    static QJsonObject rebootDevice(const QVariantMap &data);
+    static QJsonObject restartClient(const QVariantMap &data);
+
+  private:
+    const sessionStruct &m_session;
+    const logger &m_log;
+    const processKiller m_killProcessByName;
+};

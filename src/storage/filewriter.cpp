@@ -1,0 +1,69 @@
+#include "storage/filewriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTextCodec>
+
+#include "core/encoding.h"
+#include "core/log.h"
+#include "storage/atomicfile.h"
+#include "storage/pathresolver.h"
+
+namespace {
+// Whether reading `data` as UTF-8 text and writing that text in the locale's encoding gives
+// back the same bytes, so that a large text upload need not be held as UTF-16 too. It does when
+// the locale is UTF-8 and the bytes are valid UTF-8 without the two things the conversion
+// drops: a leading byte-order mark and everything from a NUL on.
+bool textWriteKeepsBytes(const QByteArray &data) {
+    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
+    if (QTextCodec::codecForLocale()->mibEnum() != utf8->mibEnum()) return false;
+    if (data.startsWith("\xEF\xBB\xBF") || data.contains('\0')) return false;
+    // Checked in slices, carrying a sequence cut at a slice end over to the next one.
+    constexpr int sliceBytes = 64 * 1024;
+    QTextCodec::ConverterState state;
+    for (int at = 0; at < data.size(); at += sliceBytes)
+        utf8->toUnicode(data.constData() + at, qMin(sliceBytes, data.size() - at), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+}  // namespace
+
+fileWriter::fileWriter(const sessionStruct &session, const logger &log)
+    : m_session(session), m_log(log) {}
+
+saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, bool isBase64,
+                                   bool isBinary, const QString &modeOf) const {
+    saveResultStruct result;
+    QByteArray bytes;
+    if (isBinary) {
+        bytes = isBase64 ? base64::strict(data) : data;
+    } else if (!isBase64 && textWriteKeepsBytes(data)) {
+        bytes = data;
+    } else {
+        const QString text =
+            isBase64 ? base64::lenientText(QString::fromUtf8(data)) : QString::fromUtf8(data);
+        bytes = text.toLocal8Bit();
+    }
+    // The settings directory holds credentials: its files are the owner's alone, new ones too.
+    const bool inSettings = !m_session.dataSettingsLocation.isEmpty() &&
+                            pathResolver::isInside(path, m_session.dataSettingsLocation);
+    const unsigned newFileMode = inSettings ? 0600 : 0666;
+    QString error;
+    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
+        m_log.write(900, QStringLiteral("Writing %1 failed: %2").arg(path, error),
+                    QStringLiteral("utilsModel::saveFile"), true, true);
+        result.errorCode = 900;
+        result.errorDescription = QStringLiteral("Can't write to file!");
+        result.extraInfo = error;
+    }
+    return result;
+}
+
+bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {
+    QString dir;
+    if (filePath.endsWith(QLatin1Char('/')))
+        dir = QFileInfo(filePath.left(filePath.size() - 1)).absoluteFilePath();
+    else
+        dir = QFileInfo(filePath).absolutePath();
+    if (QFileInfo(dir).isDir()) return true;
+    return QDir().mkpath(dir);
+}

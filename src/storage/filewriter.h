@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include "core/globals.h"
+
+class logger;
+
+// The one write of a file's content that the commands share: the bytes as they are, decoded
+// from Base64, or read as UTF-8 text and written in the locale's encoding. The file is replaced
+// atomically; a failure is logged and answered with 900.
+class fileWriter {
+  public:
+    // `session` names the settings directory, whose new files are the owner's alone.
+    fileWriter(const sessionStruct &session, const logger &log);
+
+    // The file gets the mode of `modeOf` (default: `path`) when that exists, else the default.
+    saveResultStruct write(const QString &path, const QByteArray &data, bool isBase64,
+                           bool isBinary, const QString &modeOf = QString()) const;
+
+    // Makes the directory that `filePath` lies in, or `filePath` itself when it ends with the
+    // divider, with every missing parent. True when it exists afterwards.
+    static bool createDirectoryIfNeeded(const QString &filePath);
+
+  private:
+    const sessionStruct &m_session;
+    const logger &m_log;
+};
