@@ -10,7 +10,7 @@
 #include "core/replies.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 #include "storage/verifiedwrite.h"
 #include "storage/zipinstaller.h"
 

@@ -8,7 +8,7 @@
 
 #include "core/encoding.h"
 #include "core/log.h"
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 
 namespace {
 const QString productionDataRoot = QStringLiteral("/tmp_project/Quillet_restServerClient/");

@@ -10,7 +10,7 @@
 #include <QUuid>
 #include <cstring>
 
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 
 namespace {
 QString errnoText(const char *what) {

@@ -9,7 +9,7 @@
 
 #include "storage/atomicfile.h"
 #include "storage/filewriter.h"
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 
 namespace {
 // Compared in slices: a file of many megabytes is not held a second time for the comparison.

@@ -12,7 +12,7 @@
 
 #include "external/zip/zipreader.h"
 #include "storage/filewriter.h"
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 #include "storage/verifiedwrite.h"
 
 namespace {

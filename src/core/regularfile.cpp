@@ -1,4 +1,4 @@
-#include "storage/regularfile.h"
+#include "core/regularfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
