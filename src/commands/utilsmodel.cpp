@@ -7,11 +7,11 @@
 #include <limits>
 
 #include "commands/infocommands.h"
+#include "commands/processcommands.h"
 
 utilsModel utils;
 
 utilsModel::utilsModel(QObject *parent) : QObject(parent) {}
-
 
 void utilsModel::multitask(int mSecs) {
     if (mSecs <= 0) return;
@@ -60,4 +60,24 @@ QJsonObject utilsModel::getVariousSetting(QVariantMap data) {
 
 QJsonObject utilsModel::getPosInfo(QVariantMap data) {
     return infoCommands(Settings, appSession, appLog()).getPosInfo(data);
+}
+
+QJsonObject utilsModel::getProcesses(QVariantMap data) {
+    return processCommands(appLog()).getProcesses(data);
+}
+
+QJsonObject utilsModel::getProcessInfo(QVariantMap data) {
+    return processCommands(appLog()).getProcessInfo(data);
+}
+
+variousResultStruct utilsModel::findPidsByName(const QString &processName) {
+    return processCommands(appLog()).findPidsByName(processName);
+}
+
+QJsonObject utilsModel::killPidById(QVariantMap data) {
+    return processCommands(appLog()).killPidById(data);
+}
+
+QJsonObject utilsModel::killProcessByName(QVariantMap data) {
+    return processCommands(appLog()).killProcessByName(data);
 }
