@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "commands/infocommands.h"
+#include "commands/pingcommands.h"
 #include "commands/processcommands.h"
 
 utilsModel utils;
@@ -80,4 +81,12 @@ QJsonObject utilsModel::killPidById(QVariantMap data) {
 
 QJsonObject utilsModel::killProcessByName(QVariantMap data) {
     return processCommands(appLog()).killProcessByName(data);
+}
+
+QJsonObject utilsModel::pingDevices(QVariantMap data) {
+    return pingCommands(appLog()).pingDevices(data);
+}
+
+QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) {
+    return pingCommands(appLog()).pingDevice(ipAddresss, pingHops, doFlood);
 }
