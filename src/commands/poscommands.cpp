@@ -1,7 +1,7 @@
 #include <limits>
 
-#include "pos/postools.h"
 #include "commands/utilsmodel.h"
+#include "pos/postools.h"
 
 namespace {
 
@@ -51,10 +51,10 @@ QJsonObject daemonReply(bool completed, const posDataResponseStruct &response, i
         // and must not read as errorCode 0.
         const QString where =
             Settings.POS_host + QLatin1Char(':') + QString::number(Settings.POS_port);
-        const QString message =
-            response.resultText.isEmpty()
-                ? QStringLiteral("No reply from POS (%1)").arg(where)
-                : QStringLiteral("Reply from POS without a code (%1): %2").arg(where, response.resultText);
+        const QString message = response.resultText.isEmpty()
+                                    ? QStringLiteral("No reply from POS (%1)").arg(where)
+                                    : QStringLiteral("Reply from POS without a code (%1): %2")
+                                          .arg(where, response.resultText);
         utils.addDebugText(399, message, QStringLiteral("tcpserver::doDeamonCommand"), true, true);
         reply.insert(errorCodeKey, 404);
         reply.insert(errorDescriptionKey, message);
@@ -76,11 +76,13 @@ QJsonObject utilsModel::testConnection(QVariantMap) {
                                     QStringLiteral("utilsModel::testConnection"),
                                     {{QStringLiteral("testConnection"), true}}))
         return reply;
-    const bool ready = Session.accountSocketDeamonReady;
-    const QString firstLine = Session.account.deamon_first_result;
+    // Ready is what the session was on the tested connection, which is closed by now.
+    const bool ready = !response.deamonNotReady;
+    const QString firstLine = posToolsInstance().greetingLine();
+    const posGreeting greeting = posToolsInstance().greeting();
     reply.insert(QStringLiteral("completeResult"), firstLine);
-    reply.insert(QStringLiteral("deamonVersionString"), Session.account.deamon_version);
-    reply.insert(QStringLiteral("deamonVersionInt"), Session.account.deamon_version_int);
+    reply.insert(QStringLiteral("deamonVersionString"), greeting.version);
+    reply.insert(QStringLiteral("deamonVersionInt"), greeting.versionInt);
     reply.insert(QStringLiteral("deamonReady"), ready);
     reply.insert(errorCodeKey, ready ? 0 : 980);
     if (ready) {
