@@ -8,7 +8,9 @@
 
 #include "commands/infocommands.h"
 #include "commands/pingcommands.h"
+#include "commands/poscommands.h"
 #include "commands/processcommands.h"
+#include "pos/postools.h"
 
 utilsModel utils;
 
@@ -89,4 +91,16 @@ QJsonObject utilsModel::pingDevices(QVariantMap data) {
 
 QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) {
     return pingCommands(appLog()).pingDevice(ipAddresss, pingHops, doFlood);
+}
+
+QJsonObject utilsModel::testConnection(QVariantMap data) {
+    return posCommands(posToolsInstance(), appLog()).testConnection(data);
+}
+
+QJsonObject utilsModel::doDeamonCommand(QVariantMap dataMap) {
+    return posCommands(posToolsInstance(), appLog()).doDeamonCommand(dataMap);
+}
+
+QJsonObject utilsModel::doAccCloseIfNeeded() {
+    return posCommands(posToolsInstance(), appLog()).doAccCloseIfNeeded();
 }
