@@ -89,17 +89,14 @@ struct variousResultStruct {
     int errorCode = 0;
     QString errorDescription;
     QString string_1;
-    int int_1 = 0;
     QStringList stringList;
     QList<int> intList;
 };
 
 struct posDataResponseStruct {
-    QString toSendDataPart2;
     bool resultBool = false;
     int firstPartCode = 0;
     QString firstPartMessage;
-    QString failReason;
     QString resultText;
     bool connectTimedOut = false;
     bool deamonNotReady = true;
