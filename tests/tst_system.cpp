@@ -9,10 +9,11 @@
 #include <QStorageInfo>
 #include <QtTest>
 
+#include "commands/processcommands.h"
+#include "commands/utilsmodel.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 const QString psHeader = QStringLiteral("UID          PID    PPID  C STIME TTY          TIME CMD");
@@ -251,11 +252,20 @@ void tst_system::killPidByIdRules() {
     } else if (pid.isValid()) {
         data.insert(QStringLiteral("processPID"), pid);
     }
-    const QJsonObject reply = utils.killPidById(data);
+    // The commands need no globals: a log of their own gets the program runs.
+    const QString logDir = m_root->path() + QStringLiteral("ownLog");
+    QVERIFY(QDir().mkpath(logDir));
+    const logger log(logDir);
+    const QJsonObject reply = processCommands(log).killPidById(data);
     QCOMPARE(code(reply), expectedCode);
     QCOMPARE(text(reply, "errorDescription"), expectedDescription);
     QCOMPARE(callsOf(QStringLiteral("kill")),
              expectedCall.isEmpty() ? QStringList() : QStringList{expectedCall});
+    QFile logFile(logformat::filePath(logDir, QDate::currentDate()));
+    const QString logged =
+        logFile.open(QIODevice::ReadOnly) ? QString::fromUtf8(logFile.readAll()) : QString();
+    QCOMPARE(logged.contains(QStringLiteral("Command to execute:\nkill ") + expectedCall),
+             !expectedCall.isEmpty());
     if (expectedCode != 0 && expectedCode != 900)
         QCOMPARE(reply.value(QStringLiteral("killProcessResult")), QJsonValue(QString()));
     QCOMPARE(::kill(::getppid(), 0), 0);

@@ -1,5 +1,7 @@
 // Ping commands: echo requests to devices on the shop network, several addresses at once.
 
+#include "commands/pingcommands.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
@@ -11,7 +13,8 @@
 #include <vector>
 
 #include "commands/processrunner.h"
-#include "commands/utilsmodel.h"
+#include "core/parameters.h"
+#include "core/replies.h"
 
 namespace {
 // Bounds of one "pingDevices" command, so that no request can hold the client for long: at
@@ -35,18 +38,14 @@ bool isPingTarget(const QString &address) {
     return hostName.match(address).hasMatch();
 }
 
-QJsonObject pingResult(const QString &address) {
-    return QJsonObject{{QStringLiteral("Success"), false},
-                       {QStringLiteral("ErrorCode"), 599},
-                       {QStringLiteral("errorDescription"), QStringLiteral("Os not supported yet")},
-                       {QStringLiteral("IP"), address},
-                       {QStringLiteral("POS_answer"), QString()}};
-}
-
-QJsonObject failedPing(const QString &address, int code, const QString &description) {
-    QJsonObject result = pingResult(address);
-    result.insert(QStringLiteral("errorCode"), code);
-    result.insert(QStringLiteral("errorDescription"), description);
+// The outcome is in "errorCode"; "Success" and "ErrorCode" keep the values that servers have
+// always been sent.
+QJsonObject pingResult(const QString &address, int code, const QString &description) {
+    QJsonObject result = reply::error(code, description);
+    result.insert(QStringLiteral("Success"), false);
+    result.insert(QStringLiteral("ErrorCode"), 599);
+    result.insert(QStringLiteral("IP"), address);
+    result.insert(QStringLiteral("POS_answer"), QString());
     return result;
 }
 
@@ -63,8 +62,8 @@ int receivedOf(const QString &summary) {
 // got no answer, as some devices drop floods.
 class addressPing {
   public:
-    addressPing(const QString &address, int hops, bool flood)
-        : m_address(address), m_hops(hops), m_flood(flood) {
+    addressPing(const logger &log, const QString &address, int hops, bool flood)
+        : m_address(address), m_hops(hops), m_flood(flood), m_runner(log) {
         QObject::connect(&m_runner, &processRunner::finished, [this] { ranOnce(); });
     }
 
@@ -89,7 +88,7 @@ class addressPing {
 
     void ranOnce() {
         QJsonObject result =
-            failedPing(m_address, m_runner.errorCode(), m_runner.errorDescription());
+            pingResult(m_address, m_runner.errorCode(), m_runner.errorDescription());
         if (m_runner.errorCode() != 0) {
             m_done(result);
             return;
@@ -123,7 +122,7 @@ class addressPing {
 };
 
 // One result per address, in list order, with up to maxParallelPings pings running at once.
-QJsonArray pingAll(const QStringList &addresses, int hops, bool flood) {
+QJsonArray pingAll(const logger &log, const QStringList &addresses, int hops, bool flood) {
     QVector<QJsonObject> results(addresses.size());
     // Kept until all are done: a ping ends inside its own runner's signal.
     std::vector<std::unique_ptr<addressPing>> pings;
@@ -135,13 +134,13 @@ QJsonArray pingAll(const QStringList &addresses, int hops, bool flood) {
             const int index = next;
             const QString address = addresses.at(index).trimmed();
             if (!isPingTarget(address)) {
-                results[index] = failedPing(
+                results[index] = pingResult(
                     address, 901,
                     QStringLiteral("Not a valid IP address or host name: '%1'").arg(address));
                 continue;
             }
             ++running;
-            pings.push_back(std::make_unique<addressPing>(address, hops, flood));
+            pings.push_back(std::make_unique<addressPing>(log, address, hops, flood));
             pings.back()->start([&, index](const QJsonObject &result) {
                 results[index] = result;
                 --running;
@@ -165,32 +164,34 @@ bool floodFlag(const QVariantMap &data) {
 }
 }  // namespace
 
-QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) {
-    return pingAll({ipAddresss}, pingHops, doFlood).first().toObject();
+pingCommands::pingCommands(const logger &log) : m_log(log) {}
+
+QJsonObject pingCommands::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) const {
+    return pingAll(m_log, {ipAddresss}, pingHops, doFlood).first().toObject();
 }
 
-QJsonObject utilsModel::pingDevices(QVariantMap data) {
+QJsonObject pingCommands::pingDevices(const QVariantMap &data) const {
     const qint64 type = param::integer(data, QStringLiteral("pingType"), 1);
     const qint64 hops = param::integer(data, QStringLiteral("pingHops"), 4);
     const QString filter = param::string(data, QStringLiteral("ipFilterString"));
     const bool flood = floodFlag(data);
     if (type < 1 || type > 3)
-        return setErrorData(999, QStringLiteral("Unknown PingType %1").arg(type));
+        return reply::error(999, QStringLiteral("Unknown PingType %1").arg(type));
     if (hops < 1 || hops > maxPingHops)
-        return setErrorData(
+        return reply::error(
             999,
             QStringLiteral("pingHops must be between 1 and %1, not %2").arg(maxPingHops).arg(hops));
     if (filter.isEmpty())
-        return setErrorData(999, QStringLiteral("You need to give a IP Filter string!"));
+        return reply::error(999, QStringLiteral("You need to give a IP Filter string!"));
     QStringList addresses;
     if (type == 1) addresses << filter;
     if (type == 2) addresses = filter.split(QLatin1Char(','));
     if (addresses.size() > maxPingAddresses)
-        return setErrorData(999,
+        return reply::error(999,
                             QStringLiteral("At most %1 addresses can be pinged at once, not %2")
                                 .arg(maxPingAddresses)
                                 .arg(addresses.size()));
-    QJsonObject reply = setErrorData(0, QString());
-    reply.insert(QStringLiteral("PING_Results"), pingAll(addresses, int(hops), flood));
-    return reply;
+    QJsonObject result = reply::error(0, QString());
+    result.insert(QStringLiteral("PING_Results"), pingAll(m_log, addresses, int(hops), flood));
+    return result;
 }

@@ -1,12 +1,16 @@
+// POS daemon commands: a test of the connection, a raw command, closing an open account.
+
+#include "commands/poscommands.h"
+
 #include <limits>
 
+#include "core/log.h"
+#include "core/parameters.h"
+#include "core/replies.h"
 #include "pos/postools.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 
-const QString errorCodeKey = QStringLiteral("errorCode");
-const QString errorDescriptionKey = QStringLiteral("errorDescription");
 const QString firstPartCodeKey = QStringLiteral("firstPartCode");
 
 int intParam(const QVariantMap &data, const QString &key, int fallback) {
@@ -14,89 +18,72 @@ int intParam(const QVariantMap &data, const QString &key, int fallback) {
                               std::numeric_limits<int>::max()));
 }
 
+}  // namespace
+
+posCommands::posCommands(posTools &session, const logger &log) : m_session(session), m_log(log) {}
+
 // The reply to a daemon command once sendPos has returned; requiredCode <= 0 accepts any
 // code that sendPos counted as expected.
-QJsonObject daemonReply(bool completed, const posDataResponseStruct &response, int requiredCode) {
-    QJsonObject reply{{errorCodeKey, 404},
-                      {errorDescriptionKey, QStringLiteral("Unknown error")},
-                      {firstPartCodeKey, 0}};
+QJsonObject posCommands::daemonReply(bool completed, const posDataResponseStruct &response,
+                                     int requiredCode) const {
+    const QString logSource = QStringLiteral("tcpserver::doDeamonCommand");
+    QJsonObject result{{firstPartCodeKey, 0}};
     if (!completed) {
-        const QString where =
-            Settings.POS_host + QLatin1Char(':') + QString::number(Settings.POS_port);
         QString message;
         if (response.connectTimedOut)
-            message = QStringLiteral("connection timed out (%1)!").arg(where);
+            message = QStringLiteral("connection timed out (%1)!").arg(m_session.hostPort());
         else if (response.deamonNotReady)
-            message = QStringLiteral("deamon not ready (%1)!").arg(where);
+            message = QStringLiteral("deamon not ready (%1)!").arg(m_session.hostPort());
         else
             message = QStringLiteral("There was a problem with command from POS (%1), %2")
-                          .arg(where, response.resultText);
-        utils.addDebugText(399, message, QStringLiteral("tcpserver::doDeamonCommand"), true, true);
+                          .arg(m_session.hostPort(), response.resultText);
+        m_log.write(399, message, logSource);
         // The server learns why, not just that something failed.
-        reply.insert(errorDescriptionKey, message);
-        return reply;
+        return reply::setError(result, 404, message);
     }
     const bool success =
         response.resultBool && (requiredCode <= 0 || response.firstPartCode == requiredCode);
-    reply.insert(QStringLiteral("received"), response.resultText);
-    reply.insert(firstPartCodeKey, response.firstPartCode);
-    if (success) {
-        reply.insert(errorCodeKey, 0);
-        reply.insert(errorDescriptionKey, QString());
-    } else if (response.firstPartCode > 0) {
-        reply.insert(errorCodeKey, response.firstPartCode);
-        reply.insert(errorDescriptionKey, response.resultText);
-    } else {
-        // No code at all (silence, a closed connection, text without a code) is a failure,
-        // and must not read as errorCode 0.
-        const QString where =
-            Settings.POS_host + QLatin1Char(':') + QString::number(Settings.POS_port);
-        const QString message =
-            response.resultText.isEmpty()
-                ? QStringLiteral("No reply from POS (%1)").arg(where)
-                : QStringLiteral("Reply from POS without a code (%1): %2").arg(where, response.resultText);
-        utils.addDebugText(399, message, QStringLiteral("tcpserver::doDeamonCommand"), true, true);
-        reply.insert(errorCodeKey, 404);
-        reply.insert(errorDescriptionKey, message);
-    }
-    return reply;
+    result.insert(QStringLiteral("received"), response.resultText);
+    result.insert(firstPartCodeKey, response.firstPartCode);
+    if (success) return reply::setError(result, 0, QString());
+    if (response.firstPartCode > 0)
+        return reply::setError(result, response.firstPartCode, response.resultText);
+    // No code at all (silence, a closed connection, text without a code) is a failure, and
+    // must not read as errorCode 0.
+    const QString message = response.resultText.isEmpty()
+                                ? QStringLiteral("No reply from POS (%1)").arg(m_session.hostPort())
+                                : QStringLiteral("Reply from POS without a code (%1): %2")
+                                      .arg(m_session.hostPort(), response.resultText);
+    m_log.write(399, message, logSource);
+    return reply::setError(result, 404, message);
 }
 
-}  // namespace
-
-QJsonObject utilsModel::testConnection(QVariantMap) {
-    QJsonObject reply{{errorCodeKey, 982},
-                      {errorDescriptionKey, QStringLiteral("Result empty!")},
-                      {QStringLiteral("completeResult"), QString()},
-                      {QStringLiteral("deamonVersionString"), QString()},
-                      {QStringLiteral("deamonVersionInt"), 0},
-                      {QStringLiteral("deamonReady"), false}};
+QJsonObject posCommands::testConnection(const QVariantMap &) {
+    QJsonObject result{{QStringLiteral("completeResult"), QString()},
+                       {QStringLiteral("deamonVersionString"), QString()},
+                       {QStringLiteral("deamonVersionInt"), 0},
+                       {QStringLiteral("deamonReady"), false}};
     posDataResponseStruct response;
-    if (!posToolsInstance().sendPos(response, QString(),
-                                    QStringLiteral("utilsModel::testConnection"),
-                                    {{QStringLiteral("testConnection"), true}}))
-        return reply;
-    const bool ready = Session.accountSocketDeamonReady;
-    const QString firstLine = Session.account.deamon_first_result;
-    reply.insert(QStringLiteral("completeResult"), firstLine);
-    reply.insert(QStringLiteral("deamonVersionString"), Session.account.deamon_version);
-    reply.insert(QStringLiteral("deamonVersionInt"), Session.account.deamon_version_int);
-    reply.insert(QStringLiteral("deamonReady"), ready);
-    reply.insert(errorCodeKey, ready ? 0 : 980);
-    if (ready) {
-        reply.insert(errorDescriptionKey, QString());
-    } else if (firstLine.section(QLatin1Char(' '), 0, 0).toInt() == 500) {
-        reply.insert(errorCodeKey, 500);
-        reply.insert(errorDescriptionKey,
-                     QStringLiteral("Server not found (POS not running correctly)"));
-    } else {
-        reply.insert(errorDescriptionKey,
-                     QStringLiteral("Deamon didn't respond with welcome and version."));
-    }
-    return reply;
+    if (!m_session.sendPos(response, QString(), QStringLiteral("utilsModel::testConnection"),
+                           {{QStringLiteral("testConnection"), true}}))
+        return reply::setError(result, 982, QStringLiteral("Result empty!"));
+    // Ready is what the session was on the tested connection, which is closed by now.
+    const bool ready = !response.deamonNotReady;
+    const QString firstLine = m_session.greetingLine();
+    const posGreeting greeting = m_session.greeting();
+    result.insert(QStringLiteral("completeResult"), firstLine);
+    result.insert(QStringLiteral("deamonVersionString"), greeting.version);
+    result.insert(QStringLiteral("deamonVersionInt"), greeting.versionInt);
+    result.insert(QStringLiteral("deamonReady"), ready);
+    if (ready) return reply::setError(result, 0, QString());
+    if (firstLine.section(QLatin1Char(' '), 0, 0).toInt() == 500)
+        return reply::setError(result, 500,
+                               QStringLiteral("Server not found (POS not running correctly)"));
+    return reply::setError(result, 980,
+                           QStringLiteral("Deamon didn't respond with welcome and version."));
 }
 
-QJsonObject utilsModel::doDeamonCommand(QVariantMap dataMap) {
+QJsonObject posCommands::doDeamonCommand(const QVariantMap &dataMap) {
     const int okCodeIfReceive2X = intParam(dataMap, QStringLiteral("okCodeIfReceive2X"), 0);
     const int okCodeForPart2 = intParam(dataMap, QStringLiteral("okCodeForPart2"), 0);
     const int okCodeAfterPart2 = intParam(dataMap, QStringLiteral("okCodeAfterPart2"), 0);
@@ -120,17 +107,17 @@ QJsonObject utilsModel::doDeamonCommand(QVariantMap dataMap) {
 
     posDataResponseStruct response;
     const bool completed =
-        posToolsInstance().sendPos(response, param::string(dataMap, QStringLiteral("cmd")),
-                                   QStringLiteral("utilsModel::doDeamonCommand"), arguments);
+        m_session.sendPos(response, param::string(dataMap, QStringLiteral("cmd")),
+                          QStringLiteral("utilsModel::doDeamonCommand"), arguments);
     return daemonReply(completed, response, okCodeIfReceive2X);
 }
 
-QJsonObject utilsModel::doAccCloseIfNeeded() {
-    if (!posToolsInstance().getConnectedState())
-        return setErrorData(-1, QStringLiteral("Socket close no acclose needed."));
+QJsonObject posCommands::doAccCloseIfNeeded() {
+    if (!m_session.getConnectedState())
+        return reply::error(-1, QStringLiteral("Socket close no acclose needed."));
     posDataResponseStruct response;
-    const bool completed = posToolsInstance().sendPos(
-        response, QStringLiteral("ACCCLOSE"), QStringLiteral("utilsModel::doDeamonCommand"),
-        {{QStringLiteral("endTag"), QStringLiteral("\n")}});
+    const bool completed = m_session.sendPos(response, QStringLiteral("ACCCLOSE"),
+                                             QStringLiteral("utilsModel::doDeamonCommand"),
+                                             {{QStringLiteral("endTag"), QStringLiteral("\n")}});
     return daemonReply(completed, response, 200);
 }

@@ -1,44 +1,33 @@
 // Process commands: list processes, find them by program name, kill them.
 
+#include "commands/processcommands.h"
+
 #include <re2/re2.h>
 #include <unistd.h>
 
 #include <QJsonObject>
 
 #include "commands/processrunner.h"
-#include "commands/utilsmodel.h"
+#include "core/parameters.h"
+#include "core/replies.h"
 
 namespace {
 constexpr int processTimeoutMs = 30000;
 // System daemons live below this; the server must not be able to take them down.
 constexpr qint64 lowestKillablePid = 1026;
 
-QJsonObject processReply() {
-    return QJsonObject{{QStringLiteral("errorCode"), 599},
-                       {QStringLiteral("errorDescription"), QStringLiteral("Os not supported yet")},
-                       {QStringLiteral("processesResult"), QString()}};
+// Every process reply carries the listing, empty unless one was taken.
+QJsonObject listingReply(int code, const QString &description, const QString &listing = QString()) {
+    QJsonObject result = reply::error(code, description);
+    result.insert(QStringLiteral("processesResult"), listing);
+    return result;
 }
 
-void setError(QJsonObject &reply, int code, const QString &description) {
-    reply.insert(QStringLiteral("errorCode"), code);
-    reply.insert(QStringLiteral("errorDescription"), description);
-}
-
-QJsonObject killRefused(int code, const QString &description) {
-    QJsonObject reply = processReply();
-    setError(reply, code, description);
-    reply.insert(QStringLiteral("killProcessResult"), QString());
-    return reply;
-}
-
-QJsonObject runForReply(const QString &program, const QStringList &arguments) {
-    processRunner runner;
-    runner.run(program, arguments, processTimeoutMs);
-    QJsonObject reply = processReply();
-    setError(reply, runner.errorCode(), runner.errorDescription());
-    if (runner.errorCode() == 0)
-        reply.insert(QStringLiteral("processesResult"), runner.standardOutput());
-    return reply;
+// A reply to a kill by name, or a refused kill, also carries what was killed.
+QJsonObject killReply(int code, const QString &description, const QString &killResult) {
+    QJsonObject result = listingReply(code, description);
+    result.insert(QStringLiteral("killProcessResult"), killResult);
+    return result;
 }
 
 QString pidList(const QStringList &pids) {
@@ -63,26 +52,33 @@ bool matches(const RE2 &expression, const QString &line) {
 }
 }  // namespace
 
-QJsonObject utilsModel::getProcesses(QVariantMap data) {
+processCommands::processCommands(const logger &log) : m_log(log) {}
+
+QJsonObject processCommands::runForReply(const QString &program,
+                                         const QStringList &arguments) const {
+    processRunner runner(m_log);
+    runner.run(program, arguments, processTimeoutMs);
+    return listingReply(runner.errorCode(), runner.errorDescription(),
+                        runner.errorCode() == 0 ? runner.standardOutput() : QString());
+}
+
+QJsonObject processCommands::getProcesses(const QVariantMap &data) const {
     const QString filter = param::string(data, QStringLiteral("processFilter"));
     if (filter.isEmpty()) return runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
     const QByteArray pattern = filter.toUtf8();
     const RE2 wanted(re2::StringPiece(pattern.constData(), size_t(pattern.size())),
                      filterOptions());
-    if (!wanted.ok()) {
-        QJsonObject reply = processReply();
-        setError(reply, 907,
-                 QStringLiteral("processFilter '%1' is not a valid regular expression: %2")
+    if (!wanted.ok())
+        return listingReply(
+            907, QStringLiteral("processFilter '%1' is not a valid regular expression: %2")
                      .arg(filter, QString::fromStdString(wanted.error())));
-        return reply;
-    }
     // The header line is always kept.
     static const RE2 header("^UID.*CMD", filterOptions());
-    QJsonObject reply = runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
-    if (reply.value(QStringLiteral("errorCode")).toInt() != 0) return reply;
+    QJsonObject listed = runForReply(QStringLiteral("ps"), {QStringLiteral("-efww")});
+    if (listed.value(QStringLiteral("errorCode")).toInt() != 0) return listed;
     QString kept;
     const QStringList lines =
-        reply.value(QStringLiteral("processesResult")).toString().split(QLatin1Char('\n'));
+        listed.value(QStringLiteral("processesResult")).toString().split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         // Lines naming grep were always left out; servers rely on that listing.
         if (line.isEmpty() || line.contains(QLatin1String("grep")) ||
@@ -90,18 +86,18 @@ QJsonObject utilsModel::getProcesses(QVariantMap data) {
             continue;
         kept += line + QLatin1Char('\n');
     }
-    reply.insert(QStringLiteral("processesResult"), kept);
-    return reply;
+    listed.insert(QStringLiteral("processesResult"), kept);
+    return listed;
 }
 
-QJsonObject utilsModel::getProcessInfo(QVariantMap data) {
+QJsonObject processCommands::getProcessInfo(const QVariantMap &data) const {
     QString name = param::string(data, QStringLiteral("processName"));
     if (param::isString(data, QStringLiteral("processFilter")))
         name = param::string(data, QStringLiteral("processFilter"));
     return getProcesses({{QStringLiteral("processFilter"), name}});
 }
 
-variousResultStruct utilsModel::findPidsByName(const QString &processName) {
+variousResultStruct processCommands::findPidsByName(const QString &processName) const {
     variousResultStruct result;
     // The name is literal text: quoted, the filter only narrows the list to candidates.
     const QJsonObject listed = getProcesses(
@@ -127,7 +123,8 @@ variousResultStruct utilsModel::findPidsByName(const QString &processName) {
         result.errorDescription = QStringLiteral("Os not supported yet");
         return result;
     }
-    const QString program = getPlatformPathDivider() + processName;
+    // ps shows each program by the path it was started with.
+    const QString program = QLatin1Char('/') + processName;
     for (int i = 1; i < lines.size(); ++i) {
         const QStringList columns = lines.at(i).simplified().split(QLatin1Char(' '));
         if (columns.size() <= qMax(pidColumn, cmdColumn)) continue;
@@ -140,30 +137,28 @@ variousResultStruct utilsModel::findPidsByName(const QString &processName) {
     return result;
 }
 
-QJsonObject utilsModel::killPidById(QVariantMap data) {
+QJsonObject processCommands::killPidById(const QVariantMap &data) const {
     if (!param::isNumber(data, QStringLiteral("processPID")))
-        return killRefused(404, QStringLiteral("toKillPID parameter not found!"));
+        return killReply(404, QStringLiteral("toKillPID parameter not found!"), QString());
     const qint64 pid = param::integer(data, QStringLiteral("processPID"), 0);
     if (pid < lowestKillablePid)
-        return killRefused(906, QStringLiteral("Can't kill a PID below 1026"));
+        return killReply(906, QStringLiteral("Can't kill a PID below 1026"), QString());
     // Killing either would end the client before the reply goes out.
     if (pid == qint64(::getpid()) || pid == qint64(::getppid()))
-        return killRefused(905,
-                           QStringLiteral("Can't kill the client or its parent (PID %1)").arg(pid));
+        return killReply(905,
+                         QStringLiteral("Can't kill the client or its parent (PID %1)").arg(pid),
+                         QString());
     return runForReply(QStringLiteral("kill"), {QStringLiteral("-9"), QString::number(pid)});
 }
 
-QJsonObject utilsModel::killProcessByName(QVariantMap data) {
+QJsonObject processCommands::killProcessByName(const QVariantMap &data) const {
     const QString name = param::string(data, QStringLiteral("processName"));
     // An empty name would match every command with "/ " in it.
-    if (name.isEmpty()) return killRefused(404, QStringLiteral("processName parameter not found!"));
+    if (name.isEmpty())
+        return killReply(404, QStringLiteral("processName parameter not found!"), QString());
     const variousResultStruct found = findPidsByName(name);
-    QJsonObject reply = processReply();
-    if (found.errorCode > 0) {
-        setError(reply, found.errorCode, found.errorDescription);
-        reply.insert(QStringLiteral("killProcessResult"), found.string_1);
-        return reply;
-    }
+    if (found.errorCode > 0)
+        return killReply(found.errorCode, found.errorDescription, found.string_1);
     QStringList killed;
     QStringList failed;
     for (const int pid : found.intList) {
@@ -171,9 +166,7 @@ QJsonObject utilsModel::killProcessByName(QVariantMap data) {
         (result.value(QStringLiteral("errorCode")).toInt() == 0 ? killed : failed)
             << QString::number(pid);
     }
-    setError(reply, 0, QString());
-    const QString summary = QStringLiteral("Killed pids: ") + pidList(killed) +
-                            QStringLiteral(", failed to kill pids: ") + pidList(failed);
-    reply.insert(QStringLiteral("killProcessResult"), summary);
-    return reply;
+    return killReply(0, QString(),
+                     QStringLiteral("Killed pids: ") + pidList(killed) +
+                         QStringLiteral(", failed to kill pids: ") + pidList(failed));
 }

@@ -2,14 +2,12 @@
 
 #include <QEventLoop>
 
-#include "commands/utilsmodel.h"
-
 namespace {
 // After SIGKILL a process ends at once; this only bounds the wait for its exit status.
 constexpr int reapTimeoutMs = 5000;
 }  // namespace
 
-processRunner::processRunner() {
+processRunner::processRunner(const logger &log) : m_log(log) {
     m_deadline.setSingleShot(true);
     m_deadline.setTimerType(Qt::PreciseTimer);
     connect(&m_deadline, &QTimer::timeout, this, &processRunner::deadlineReached);
@@ -21,10 +19,10 @@ processRunner::processRunner() {
 }
 
 void processRunner::start(const QString &program, const QStringList &arguments, int timeoutMs) {
-    utils.addDebugText(
+    m_log.write(
         100,
         QStringLiteral("Command to execute:\n%1 %2").arg(program, arguments.join(QLatin1Char(' '))),
-        QStringLiteral("processRunner::run"), true, true);
+        QStringLiteral("processRunner::run"));
     m_running = true;
     m_killed = false;
     m_out.clear();
@@ -34,13 +32,11 @@ void processRunner::start(const QString &program, const QStringList &arguments, 
     m_process.start(program, arguments, QIODevice::ReadOnly);
 }
 
-processRunner::Outcome processRunner::run(const QString &program, const QStringList &arguments,
-                                          int timeoutMs) {
+void processRunner::run(const QString &program, const QStringList &arguments, int timeoutMs) {
     QEventLoop loop;
     connect(this, &processRunner::finished, &loop, &QEventLoop::quit);
     start(program, arguments, timeoutMs);
     loop.exec();
-    return m_outcome;
 }
 
 void processRunner::deadlineReached() {

@@ -7,23 +7,24 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "core/log.h"
+
 // Runs one program with an argument list (never through a shell, so no parameter is ever
 // parsed as a command) while the event loop goes on: the link keeps answering keep-alives,
 // and several runners can run side by side. A program still running at the deadline is killed.
 class processRunner : public QObject {
     Q_OBJECT
   public:
-    enum class Outcome { Finished, FailedToStart, TimedOut };
-
-    processRunner();
+    // Each program run is logged to `log`, which must outlive the runner; callers that do not
+    // pass their own log use the client's.
+    explicit processRunner(const logger &log = appLog());
 
     // Starts the program; finished() follows from the event loop once it has ended, failed to
     // start or been killed at the deadline. The runner can be started again after that.
     void start(const QString &program, const QStringList &arguments, int timeoutMs);
     // start(), then a local event loop until finished().
-    Outcome run(const QString &program, const QStringList &arguments, int timeoutMs);
+    void run(const QString &program, const QStringList &arguments, int timeoutMs);
 
-    Outcome outcome() const { return m_outcome; }
     QString standardOutput() const { return QString::fromLocal8Bit(m_out); }
     QString standardError() const { return QString::fromLocal8Bit(m_err); }
 
@@ -36,9 +37,12 @@ class processRunner : public QObject {
     void finished();
 
   private:
+    enum class Outcome { Finished, FailedToStart, TimedOut };
+
     void deadlineReached();
     void complete(Outcome outcome);
 
+    const logger &m_log;
     QProcess m_process;
     QTimer m_deadline;
     bool m_running = false;

@@ -10,10 +10,14 @@
 #include "commands/deploymentcommands.h"
 #include "commands/filecommands.h"
 #include "commands/infocommands.h"
+#include "commands/pingcommands.h"
+#include "commands/poscommands.h"
+#include "commands/processcommands.h"
 #include "core/encoding.h"
 #include "core/identity.h"
 #include "core/replies.h"
 #include "core/settings.h"
+#include "pos/postools.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
 
@@ -166,4 +170,44 @@ QJsonObject utilsModel::rebootDevice(QVariantMap data) {
 
 QJsonObject utilsModel::restartClient(QVariantMap data) {
     return deploymentCommands::restartClient(data);
+}
+
+QJsonObject utilsModel::getProcesses(QVariantMap data) {
+    return processCommands(appLog()).getProcesses(data);
+}
+
+QJsonObject utilsModel::getProcessInfo(QVariantMap data) {
+    return processCommands(appLog()).getProcessInfo(data);
+}
+
+variousResultStruct utilsModel::findPidsByName(const QString &processName) {
+    return processCommands(appLog()).findPidsByName(processName);
+}
+
+QJsonObject utilsModel::killPidById(QVariantMap data) {
+    return processCommands(appLog()).killPidById(data);
+}
+
+QJsonObject utilsModel::killProcessByName(QVariantMap data) {
+    return processCommands(appLog()).killProcessByName(data);
+}
+
+QJsonObject utilsModel::pingDevices(QVariantMap data) {
+    return pingCommands(appLog()).pingDevices(data);
+}
+
+QJsonObject utilsModel::pingDevice(const QString &ipAddresss, int pingHops, bool doFlood) {
+    return pingCommands(appLog()).pingDevice(ipAddresss, pingHops, doFlood);
+}
+
+QJsonObject utilsModel::testConnection(QVariantMap data) {
+    return posCommands(posToolsInstance(), appLog()).testConnection(data);
+}
+
+QJsonObject utilsModel::doDeamonCommand(QVariantMap dataMap) {
+    return posCommands(posToolsInstance(), appLog()).doDeamonCommand(dataMap);
+}
+
+QJsonObject utilsModel::doAccCloseIfNeeded() {
+    return posCommands(posToolsInstance(), appLog()).doAccCloseIfNeeded();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Process-wide records shared by every module. The client runs on one thread, so they are
-// plain public fields without locks; busy flags in the session keep re-entrant work apart.
+// plain public fields without locks.
 
 #include <QDate>
 #include <QDateTime>
@@ -35,28 +35,6 @@ struct settingsStruct {
     bool getAlternative_MAC = false;
 };
 
-struct accountSessionStruct {
-    int accountType = 0;
-    int accountNr = 0;
-    int accountType_opened = -1;
-    int accountNr_opened = -1;
-    bool userloginDone = false;
-    QString deamon_first_result;
-    QString deamon_version;
-    int deamon_version_int = 0;
-    QString accget_result;
-};
-
-struct posSocketSessionStruct {
-    QString deamon_version;
-    int deamon_version_int = 0;
-    QString socketResults;
-    bool busy = false;
-    bool busyConnect = false;
-    bool socketError = false;
-    bool deamonReady = false;
-};
-
 struct sessionStruct {
     QString appDir;
     QString dataLocation;
@@ -65,22 +43,10 @@ struct sessionStruct {
     QString dataTempLocation;
     QString dataSymbolDataLocation;
     bool logPosCommands = true;
-    QMap<QString, QStringList> socketCommandsPerSocket;
-    QMap<QString, bool> socketBusy;
-    QMap<QString, bool> socketBusyConnect;
-    QMap<QString, QStringList> socketResultsPerSocket;
-    QString accountSocketResults;
-    bool accountSocketBusy = false;
-    bool accountSocketBusyConnect = false;
-    bool accountSocketSocketError = false;
-    bool accountSocketDeamonReady = false;
-    accountSessionStruct account;
-    posSocketSessionStruct socket;
     QDate cleanLogFilesLastDate = QDate(2000, 1, 1);
-    // Monotonic milliseconds (standAloneKeepAliveTimer::nowMs()) of the last keep-alive request; negative
-    // until the first one, so the first timer tick sends one.
+    // Monotonic milliseconds (standAloneKeepAliveTimer::nowMs()) of the last keep-alive request;
+    // negative until the first one, so the first timer tick sends one.
     qint64 sendKeepAliveLastMs = -1;
-    QMap<QString, bool> functionBusy;
 };
 
 struct appSessionStruct {
@@ -123,17 +89,14 @@ struct variousResultStruct {
     int errorCode = 0;
     QString errorDescription;
     QString string_1;
-    int int_1 = 0;
     QStringList stringList;
     QList<int> intList;
 };
 
 struct posDataResponseStruct {
-    QString toSendDataPart2;
     bool resultBool = false;
     int firstPartCode = 0;
     QString firstPartMessage;
-    QString failReason;
     QString resultText;
     bool connectTimedOut = false;
     bool deamonNotReady = true;

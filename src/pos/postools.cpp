@@ -1,5 +1,4 @@
 #include "pos/postools.h"
-#include "core/log.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -7,11 +6,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "pos/posreplyparser.h"
+#include "core/log.h"
 
 namespace {
-
-const QString busyKey = QStringLiteral("posTools::sendPos");
 
 // Runs a local event loop until the socket emits `wakeUp`, closes, fails, or the time is up.
 template <typename Signal>
@@ -99,10 +96,8 @@ bool posTools::sendPos(posDataResponseStruct &result, const QString &toSendComma
         return false;
     }
     m_exchangeRunning = true;
-    Session.functionBusy[busyKey] = true;
     const bool done = exchange(result, toSendCommand, identifier, arguments);
     m_exchangeRunning = false;
-    Session.functionBusy[busyKey] = false;
     return done;
 }
 
@@ -112,9 +107,9 @@ bool posTools::exchange(posDataResponseStruct &result, const QString &command,
     if (o.testConnection) {
         result.connectTimedOut = false;
         connectIfNeeded(result, identifier, arguments);
+        // The caller learns whether the daemon was ready on the connection just tested.
+        result.deamonNotReady = m_state < State::Ready;
         accCloseAndDisconnect();
-        Session.accountSocketBusy = false;
-        Session.accountSocketBusyConnect = false;
         return true;
     }
     attemptOutcome outcome = attempt(result, command, identifier, arguments, o);
@@ -126,7 +121,7 @@ bool posTools::exchange(posDataResponseStruct &result, const QString &command,
     }
     if (Session.logPosCommands)
         log(100, QStringLiteral("Code received: %1").arg(result.firstPartCode), identifier);
-    if (!o.noClose && m_accountSocketConnected) accCloseAndDisconnect();
+    if (!o.noClose && getConnectedState()) accCloseAndDisconnect();
     if (!result.resultText.isEmpty())
         result.resultText = QString::fromUtf8(result.resultText.toLocal8Bit());
     return outcome == attemptOutcome::Done;
@@ -141,9 +136,9 @@ posTools::attemptOutcome posTools::attempt(posDataResponseStruct &result, const 
     result.resultBool = false;
     result.connectTimedOut = false;
     connectIfNeeded(result, identifier, arguments);
-    if (!m_accountPOS_Socket->isOpen() || !m_accountSocketConnected)
+    if (!m_accountPOS_Socket->isOpen() || !getConnectedState())
         return result.connectTimedOut ? attemptOutcome::Failed : attemptOutcome::Retry;
-    if (!Session.accountSocketDeamonReady) {
+    if (m_state < State::Ready) {
         result.deamonNotReady = true;
         return attemptOutcome::Retry;
     }
@@ -196,9 +191,9 @@ posTools::attemptOutcome posTools::sendPart(posDataResponseStruct &result, const
 void posTools::connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
                                const QVariantMap &arguments) {
     m_accountPOS_Socket->setObjectName(QStringLiteral("_ACCOUNTSOCKET_"));
-    if (m_accountSocketConnected) return;
+    if (getConnectedState()) return;
     openConnection(result, identifier);
-    if (m_accountSocketConnected) login(identifier, arguments);
+    if (getConnectedState()) login(identifier, arguments);
 }
 
 // Rounds of reading until the reply is complete, overflows, or has been read long enough.
@@ -234,8 +229,7 @@ bool posTools::takeReply(posDataResponseStruct &result, const QByteArray &raw,
         if (raw == "500 Server not found\n") {
             // The daemon lost its back end: the next exchange connects and logs in anew.
             result.deamonNotReady = true;
-            Session.accountSocketDeamonReady = false;
-            Session.account.userloginDone = false;
+            if (getConnectedState()) m_state = State::NotReady;
         }
         result.resultText = reply.text;
         return false;
@@ -260,69 +254,58 @@ void posTools::openConnection(posDataResponseStruct &result, const QString &iden
     if (!socket->isOpen()) {
         log(395, QStringLiteral("m_accountPOS_Socket didn't open!"), identifier);
         result.connectTimedOut = true;
-        Session.accountSocketBusy = false;
         return;
     }
     // A greeting from an earlier connection must not pass for this one's.
-    Session.account.deamon_first_result.clear();
-    Session.account.deamon_version.clear();
-    Session.account.deamon_version_int = 0;
-    Session.accountSocketResults.clear();
-    Session.accountSocketBusy = true;
-    Session.accountSocketBusyConnect = true;
-    Session.accountSocketDeamonReady = false;
-    Session.accountSocketSocketError = false;
+    m_greetingLine.clear();
+    m_state = State::Connecting;
     socket->setObjectName(hostPort());
     debug(identifier + QStringLiteral(": creating account socket, IP: ") + Settings.POS_host +
           QStringLiteral(", port: ") + QString::number(Settings.POS_port));
 
-    // A refused connection reports an error at once and ends the wait with it.
+    // A refused connection reports an error at once and ends the wait with it; the error slot
+    // has closed the session then.
     waitForSocket(socket, &QAbstractSocket::connected, connectTimeoutMs);
-    if (m_accountSocketConnected || Session.accountSocketSocketError) return;
+    if (m_state != State::Connecting) return;
     result.connectTimedOut = true;
-    Session.accountSocketBusy = false;
     // A late connection would be a session nobody greeted or logged in.
     socket->abort();
+    m_state = State::Closed;
     debug(identifier + QStringLiteral(": socket connect timeout for account socket..."));
 }
 
 void posTools::login(const QString &identifier, const QVariantMap &arguments) {
     QTcpSocket *socket = m_accountPOS_Socket;
-    Session.accountSocketBusyConnect = false;
     debug(identifier + QStringLiteral(": account socket connected."));
     const QString socketName = socket->objectName();
-    const QString greetingText = readSocket(socket, QStringLiteral("\n"), true, greetingTimeoutMs);
-    Session.account.deamon_first_result = greetingText;
+    m_greetingLine = readSocket(socket, QStringLiteral("\n"), true, greetingTimeoutMs);
 
-    const posGreeting greeting = posReplyParser::parseGreeting(greetingText);
+    const posGreeting greeting = posReplyParser::parseGreeting(m_greetingLine);
     if (greeting.ready) {
-        Session.account.deamon_version = greeting.version;
-        Session.account.deamon_version_int = greeting.versionInt;
-        Session.accountSocketDeamonReady = true;
+        // Unless the daemon hung up while its greeting was read.
+        if (m_state == State::NotReady) m_state = State::Ready;
         const QString usrPk = QStringLiteral("usrPk");
         const QString cashReg = QStringLiteral("cashReg");
-        if (!Session.account.userloginDone && arguments.contains(usrPk) &&
-            arguments.contains(cashReg)) {
+        // A new connection has nobody logged in yet.
+        if (arguments.contains(usrPk) && arguments.contains(cashReg)) {
             writeLine(
                 QStringLiteral("SETUSR %1 %2")
                     .arg(arguments.value(usrPk).toString(), arguments.value(cashReg).toString())
                     .toLocal8Bit());
             const QString answer = readSocket(socket, QStringLiteral("\n"), true, loginTimeoutMs);
-            if (answer.startsWith(QLatin1String("200 Ok")))
-                Session.account.userloginDone = true;
-            else
+            if (!answer.startsWith(QLatin1String("200 Ok")))
                 debug(QStringLiteral("POS-> failed to login: socket result: ") + answer);
+            else if (m_state == State::Ready)
+                m_state = State::LoggedIn;
         }
     } else if (greeting.welcome) {
         debug(identifier +
               QStringLiteral(": POS-> deamon not ready (could not be parsed), socket name: ") +
-              socketName + QStringLiteral(", socket result: ") + greetingText);
+              socketName + QStringLiteral(", socket result: ") + m_greetingLine);
     } else {
-        Session.accountSocketDeamonReady = false;
         debug(identifier + QStringLiteral(": POS-> deamon not ready, socket name: ") + socketName +
               QLatin1Char('!'));
     }
-    Session.accountSocketBusy = false;
     debug(QStringLiteral("Setting socket with name ") + socketName +
           QStringLiteral(" to not busy..."));
 }
@@ -377,8 +360,7 @@ void posTools::accCloseAndDisconnect() {
     writeLine("ACCCLOSE");
     writeLine("BYE");
     m_accountPOS_Socket->disconnectFromHost();
-    m_accountSocketConnected = false;
-    Session.account.userloginDone = false;
+    m_state = State::Closed;
 }
 
 void posTools::forceAccountSocketdisconnect() { m_accountPOS_Socket->disconnect(); }
@@ -402,23 +384,15 @@ void posTools::writeLine(const QByteArray &line) {
     m_accountPOS_Socket->flush();
 }
 
+// Connected, and not greeted yet: the login routine reads the greeting next.
 void posTools::connected() {
-    m_accountSocketConnected = true;
-    Session.account.accountType_opened = Session.account.accountType;
-    Session.account.accountNr_opened = Session.account.accountNr;
-    Session.account.userloginDone = false;
-    Session.account.deamon_version.clear();
-    Session.account.deamon_version_int = 0;
-    Session.account.accget_result.clear();
+    m_state = State::NotReady;
     if (Settings.posSocketHighDebug)
         log(300, QStringLiteral("Account socket connected"), QStringLiteral("posTools::connected"));
 }
 
 void posTools::disconnected() {
-    m_accountSocketConnected = false;
-    Session.account.userloginDone = false;
-    Session.account.accountType_opened = -1;
-    Session.account.accountNr_opened = -1;
+    m_state = State::Closed;
     if (Settings.posSocketHighDebug)
         log(359, QStringLiteral("Account socket disconnected"),
             QStringLiteral("posTools::disconnected"));
@@ -430,7 +404,9 @@ void posTools::errorReceived(QAbstractSocket::SocketError socketError) {
         log(398, QStringLiteral("Account socket error: timeout!"), source);
         return;
     }
-    Session.accountSocketSocketError = true;
+    // A connection that failed to come up is over; one that stood ends in the disconnected
+    // slot.
+    if (m_state == State::Connecting) m_state = State::Closed;
     log(399, QStringLiteral("Account socket error: %1").arg(int(socketError)), source);
 }
 

@@ -6,10 +6,9 @@
 #include <QString>
 
 #include "core/globals.h"
-#include "commands/utilsmodel.h"
+#include "pos/posreplyparser.h"
 
 class QTcpSocket;
-class posReplyParser;
 
 // The client of the local POS daemon: one account socket, kept open across exchanges, a
 // cashier login on each new connection, one command line (optionally followed by a second
@@ -27,6 +26,16 @@ class posTools : public QObject {
     static constexpr int replyReadingMs = 2500;
     static constexpr int moreDataTimeoutMs = 300;
 
+    // The account socket's session, in the order a connection goes through. It is posTools'
+    // alone: the socket's slots and the exchange move it, everyone else reads it.
+    enum class State {
+        Closed,      // no connection
+        Connecting,  // connectToHost issued, not connected yet
+        NotReady,    // connected, but no greeting with a version, or the daemon lost its back end
+        Ready,       // greeted with a version, no cashier logged in
+        LoggedIn,    // greeted, and a cashier logged in with SETUSR on this connection
+    };
+
     explicit posTools(QObject *parent = nullptr);
 
     // One exchange, described by `arguments` ("testConnection", "okCodeForPart2",
@@ -39,7 +48,15 @@ class posTools : public QObject {
     // data that follows within moreDataTimeoutMs each. Bounded at maxReplyBytes.
     QString readSocket(QTcpSocket *thisSocket, const QString &end_string, bool convertEncoding,
                        int readTimeoutMs);
-    bool getConnectedState() const { return m_accountSocketConnected; }
+    State state() const { return m_state; }
+    bool getConnectedState() const { return m_state >= State::NotReady; }
+    // The daemon's first line on the latest connection, and what it announced there. Kept
+    // after the connection closed, so that a test of the connection can report them; empty
+    // from the start of each new connection.
+    const QString &greetingLine() const { return m_greetingLine; }
+    posGreeting greeting() const { return posReplyParser::parseGreeting(m_greetingLine); }
+    // Where the daemon is, as log lines and replies show it.
+    QString hostPort() const;
 
   public slots:
     void connected();
@@ -74,11 +91,11 @@ class posTools : public QObject {
     void dropConnection(QTcpSocket *socket, const QString &reason, const QString &source);
     void retireAccountSocket();
     void writeLine(const QByteArray &line);
-    QString hostPort() const;
     void debug(const QString &text) const;
 
     QTcpSocket *m_accountPOS_Socket;
-    bool m_accountSocketConnected = false;
+    State m_state = State::Closed;
+    QString m_greetingLine;
     // Only a call from inside the running exchange's own waits can find this set.
     bool m_exchangeRunning = false;
 };
