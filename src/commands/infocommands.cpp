@@ -16,9 +16,9 @@ namespace {
 constexpr int psTimeoutMs = 30000;
 constexpr double bytesPerMb = 1048576.0;
 
-QJsonObject onlineTime() {
+QJsonObject onlineTime(const logger &log) {
     const QString pid = QString::number(::getpid());
-    processRunner ps;
+    processRunner ps(log);
     ps.run(QStringLiteral("ps"),
            {QStringLiteral("-o"), QStringLiteral("etimes="), QStringLiteral("-p"), pid},
            psTimeoutMs);
@@ -110,7 +110,7 @@ QJsonObject infoCommands::getVariousSetting(const QVariantMap &data) const {
 
 QJsonObject infoCommands::getPosInfo(const QVariantMap &data) const {
     const QString type = param::string(data, QStringLiteral("InfoType"));
-    if (type == QLatin1String("QuilletOnlineTime")) return onlineTime();
+    if (type == QLatin1String("QuilletOnlineTime")) return onlineTime(m_log);
     if (type == QLatin1String("FreeSpace")) return freeSpace();
     if (type == QLatin1String("PosDateTime")) {
         QJsonObject result = reply::error(0, QString());

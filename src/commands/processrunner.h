@@ -17,7 +17,7 @@ class processRunner : public QObject {
   public:
     // Each program run is logged to `log`, which must outlive the runner; callers that do not
     // pass their own log use the client's.
-    explicit processRunner(const logger &log = appLog());
+    explicit processRunner(const logger &log);
 
     // Starts the program; finished() follows from the event loop once it has ended, failed to
     // start or been killed at the deadline. The runner can be started again after that.

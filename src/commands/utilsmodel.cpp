@@ -131,8 +131,8 @@ bool utilsModel::createDirectoryIfNeeded(const QString &filePath) {
 QString utilsModel::getPlatformPathDivider() { return pathResolver::divider(); }
 
 saveResultStruct utilsModel::saveFile(const QString &path, const QByteArray &data, bool isBase64,
-                                      bool isBinary, const QString &modeOf) {
-    return fileWriter(Session, appLog()).write(path, data, isBase64, isBinary, modeOf);
+                                      bool isBinary) {
+    return fileWriter(Session, appLog()).write(path, data, isBase64, isBinary);
 }
 
 QString utilsModel::decodeBase64(const QString &text) { return base64::lenientText(text); }

@@ -19,17 +19,17 @@ class utilsModel : public QObject {
   public:
     explicit utilsModel(QObject *parent = nullptr);
 
-    // --- waiting and dates (utils_time.cpp)
+    // --- waiting and dates
     void multitask(int mSecs);
     QString getDateFromDateTimeString(const QString &dateTimeString);
     QString getTimeFromDateTimeString(const QString &dateTimeString);
 
-    // --- log (utils_log.cpp)
+    // --- log
     void addDebugText(int logCode, const QString &logText, const QString &identifier,
                       bool writeToLog, bool writeToConsole);
     void cleanLogFiles();
 
-    // --- directories, settings, rights, text files (utils_settings.cpp)
+    // --- directories, settings, rights, text files
     void setDirectories(const QString &appDir);
     void createDirectories(const QString &specialDir);
     bool createDirectoryIfNeeded(const QString &filePath);
@@ -44,7 +44,7 @@ class utilsModel : public QObject {
     QString settingsFilePath();
     QString rightsFilePath();
 
-    // --- device identity (utils_identity.cpp)
+    // --- device identity
     void getMAC_addresses();
     void getCurrentIP();
     bool getGeneratedDeviceID();
@@ -63,11 +63,9 @@ class utilsModel : public QObject {
     // --- replies
     QJsonObject setErrorData(int code, const QString &description);
 
-    // --- file commands (utils_files.cpp)
-    // Writes atomically; the file gets the mode of `modeOf` (default: `path`) when that
-    // exists, else the default, which is owner-only in the settings directory.
+    // --- file commands
     saveResultStruct saveFile(const QString &path, const QByteArray &data, bool isBase64,
-                              bool isBinary, const QString &modeOf = QString());
+                              bool isBinary);
     QString decodeBase64(const QString &text);
     QJsonObject getDirectoryFiles(QVariantMap data);
     QJsonObject createAndEmptyDirectory(QVariantMap data);
@@ -75,12 +73,12 @@ class utilsModel : public QObject {
     QJsonObject saveFileContent(QVariantMap data);
     QJsonObject setRights(QVariantMap data);
 
-    // --- POS daemon commands (utils_pos.cpp)
+    // --- POS daemon commands
     QJsonObject testConnection(QVariantMap data);
     QJsonObject doDeamonCommand(QVariantMap dataMap);
     QJsonObject doAccCloseIfNeeded();
 
-    // --- system commands (utils_system.cpp)
+    // --- system commands
     QJsonObject getProcesses(QVariantMap data);
     QJsonObject getProcessInfo(QVariantMap data);
     variousResultStruct findPidsByName(const QString &processName);

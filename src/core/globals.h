@@ -89,14 +89,12 @@ struct variousResultStruct {
     int errorCode = 0;
     QString errorDescription;
     QString string_1;
-    QStringList stringList;
     QList<int> intList;
 };
 
 struct posDataResponseStruct {
     bool resultBool = false;
     int firstPartCode = 0;
-    QString firstPartMessage;
     QString resultText;
     bool connectTimedOut = false;
     bool deamonNotReady = true;

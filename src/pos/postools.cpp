@@ -224,7 +224,6 @@ bool posTools::takeReply(posDataResponseStruct &result, const QByteArray &raw,
             identifier);
     const posReply reply = posReplyParser::parse(raw);
     result.firstPartCode = reply.code;
-    result.firstPartMessage = reply.firstLine;
     if (reply.code != o.okResultCode) {
         if (raw == "500 Server not found\n") {
             // The daemon lost its back end: the next exchange connects and logs in anew.
