@@ -99,6 +99,9 @@ bool ScriptRunner::load(const QString &path, QString *error) {
 void ScriptRunner::start(int timeoutSeconds) { m_timeout.start(timeoutSeconds * 1000); }
 
 void ScriptRunner::attach(ClientConnection *connection) {
+    // A client registers only on a fresh connection, so the one it used before is gone for it,
+    // even where that connection has not closed on this side yet (a relay in between may hold it).
+    if (m_connection && m_connection != connection) resendPending();
     m_connection = connection;
     advance();
 }
@@ -106,14 +109,17 @@ void ScriptRunner::attach(ClientConnection *connection) {
 void ScriptRunner::detach(ClientConnection *connection) {
     if (m_connection != connection) return;
     m_connection = nullptr;
+    resendPending();
+}
+
+void ScriptRunner::resendPending() {
     // The client drops what it has not answered when it reconnects (as after a new
     // configuration), so the line goes out again on the next registered connection.
-    if (m_pending > 0) {
-        qInfo().noquote() << "connection lost with" << m_pending << "replies to line"
-                          << m_steps.at(m_pendingStep).line << "pending; it is sent again";
-        m_next = m_pendingStep;
-        m_pending = 0;
-    }
+    if (m_pending == 0) return;
+    qInfo().noquote() << "connection lost with" << m_pending << "replies to line"
+                      << m_steps.at(m_pendingStep).line << "pending; it is sent again";
+    m_next = m_pendingStep;
+    m_pending = 0;
 }
 
 void ScriptRunner::handleMessage(const QJsonObject &message) {

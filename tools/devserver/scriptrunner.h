@@ -44,6 +44,7 @@ class ScriptRunner : public QObject {
 
     void advance();
     void sendFromCurrentStep();
+    void resendPending();
     QString whereStuck() const;
 
     const bool m_glue;
