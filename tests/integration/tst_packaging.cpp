@@ -164,8 +164,9 @@ void tst_packaging::developmentVersionSortsBelowRelease() {
 
 void tst_packaging::dependsOn_data() {
     QTest::addColumn<QString>("package");
-    for (const char *package : {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a", "libqt5network5",
-                                "zlib1g", "libre2-9", "procps", "iputils-ping", "libssl3"})
+    for (const char *package :
+         {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a", "libqt5network5", "zlib1g",
+          "libre2-9", "procps", "iputils-ping", "libssl3"})
         QTest::newRow(package) << QString::fromLatin1(package);
 }
 

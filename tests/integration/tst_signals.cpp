@@ -20,7 +20,7 @@ quint16 portOf(QProcess &process) {
 // client ended, since a crash signal is only visible to the parent.
 class tst_signals : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void endsBySignal_data();
     void endsBySignal();
     void stopLetsTheRunningCommandAnswer();
@@ -45,16 +45,17 @@ void tst_signals::endsBySignal() {
 
     QProcess shell;
     shell.setProcessChannelMode(QProcess::SeparateChannels);
-    shell.start(QStringLiteral("/bin/bash"),
-                {QStringLiteral("-c"),
-                 QStringLiteral("\"$0\" & pid=$!; echo \"pid=$pid\"; wait $pid; echo \"status=$?\""),
-                 testpaths::clientBinary()});
+    shell.start(
+        QStringLiteral("/bin/bash"),
+        {QStringLiteral("-c"),
+         QStringLiteral("\"$0\" & pid=$!; echo \"pid=$pid\"; wait $pid; echo \"status=$?\""),
+         testpaths::clientBinary()});
     QVERIFY(shell.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(shell.canReadLine(), 10000);
     const qint64 pid = QString::fromLatin1(shell.readLine()).trimmed().mid(4).toLongLong();
     QVERIFY(pid > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(root.todaysLogLines().filter(QStringLiteral("Started Tessaron")).size() == 1,
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        root.todaysLogLines().filter(QStringLiteral("Started Tessaron")).size() == 1, 10000);
     QCOMPARE(::kill(pid_t(pid), signalNumber), 0);
     QVERIFY(shell.waitForFinished(15000));
     const QString out = QString::fromLatin1(shell.readAllStandardOutput());
@@ -73,24 +74,26 @@ void tst_signals::stopLetsTheRunningCommandAnswer() {
     QVERIFY(posPort > 0);
     QFile script(root.path() + QStringLiteral("script.jsonl"));
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(R"({"commandType":"deamonDirect","data":[{"cmd":"PING"}]})" "\n");
+    script.write(R"({"commandType":"deamonDirect","data":[{"cmd":"PING"}]})"
+                 "\n");
     script.close();
     QProcess server;
     server.start(testpaths::devServerBinary(),
                  {"--port", "0", "--script", script.fileName(), "--timeout", "60"});
     const quint16 serverPort = portOf(server);
     QVERIFY(serverPort > 0);
-    root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=%1\n"
-                                      "[POS]\npos_host=127.0.0.1\npos_port=%2\n")
-                           .arg(serverPort)
-                           .arg(posPort));
+    root.writeSettings(
+        QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=%1\n"
+                       "[POS]\npos_host=127.0.0.1\npos_port=%2\n")
+            .arg(serverPort)
+            .arg(posPort));
     QProcess client;
     client.start(testpaths::clientBinary(), {});
     QVERIFY(client.waitForStarted());
     // The command runs once the client has reached the daemon.
     QByteArray daemonOutput;
-    QTRY_VERIFY_WITH_TIMEOUT((daemonOutput += daemon.readAllStandardOutput()).contains("\"connected\""),
-                             20000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (daemonOutput += daemon.readAllStandardOutput()).contains("\"connected\""), 20000);
     QCOMPARE(::kill(pid_t(client.processId()), SIGTERM), 0);
     QVERIFY(client.waitForFinished(15000));
     QCOMPARE(client.exitStatus(), QProcess::NormalExit);
@@ -99,8 +102,9 @@ void tst_signals::stopLetsTheRunningCommandAnswer() {
     QVERIFY(server.waitForFinished(10000));
     QCOMPARE(server.exitCode(), 0);  // every reply of the script arrived
     const QByteArray received = server.readAllStandardOutput();
-    QVERIFY2(received.contains(R"("typeCall":"deamonDirect")") && received.contains(R"("errorCode":0)"),
-             received.constData());
+    QVERIFY2(
+        received.contains(R"("typeCall":"deamonDirect")") && received.contains(R"("errorCode":0)"),
+        received.constData());
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(5000));
 }

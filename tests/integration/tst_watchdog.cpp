@@ -168,7 +168,8 @@ void tst_watchdog::statusFollowsTheLink() {
     };
     QTRY_VERIFY_WITH_TIMEOUT(seen().size() >= expected.size(), 20000);
     for (const QByteArray &line : expected)
-        QVERIFY2(seen().contains(line), QByteArray(line + " not in " + seen().join(" | ")).constData());
+        QVERIFY2(seen().contains(line),
+                 QByteArray(line + " not in " + seen().join(" | ")).constData());
     client.terminate();
     QVERIFY(client.waitForFinished(15000));
     server.kill();

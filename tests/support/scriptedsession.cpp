@@ -28,14 +28,16 @@ QJsonObject ScriptedSession::command(const QString &name, const QList<QJsonObjec
 bool ScriptedSession::run(const QList<QJsonObject> &commands, int timeoutS) {
     QFile script(m_root.path() + QStringLiteral("devserver-script.jsonl"));
     if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    for (const QJsonObject &c : commands) script.write(QJsonDocument(c).toJson(QJsonDocument::Compact) + '\n');
+    for (const QJsonObject &c : commands)
+        script.write(QJsonDocument(c).toJson(QJsonDocument::Compact) + '\n');
     script.close();
 
     QProcess server;
-    server.start(testpaths::devServerBinary(),
-                 QStringList{QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--script"),
-                             script.fileName(), QStringLiteral("--timeout"), QString::number(timeoutS)} +
-                     m_serverArgs);
+    server.start(
+        testpaths::devServerBinary(),
+        QStringList{QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--script"),
+                    script.fileName(), QStringLiteral("--timeout"), QString::number(timeoutS)} +
+            m_serverArgs);
     if (!server.waitForStarted() || !server.waitForReadyRead(10000)) return false;
     while (!server.canReadLine() && server.waitForReadyRead(5000)) {
     }
@@ -84,11 +86,15 @@ QJsonObject ScriptedSession::result(const QString &typeCall, int n) const {
     return r.at(n).value(QStringLiteral("data")).toArray().first().toObject();
 }
 
-QString ScriptedSession::consolePath() const { return m_root.path() + QStringLiteral("client-console.txt"); }
+QString ScriptedSession::consolePath() const {
+    return m_root.path() + QStringLiteral("client-console.txt");
+}
 
 QString ScriptedSession::clientConsole() const {
     QFile file(consolePath());
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QString ScriptedSession::clientLog() const { return m_root.todaysLogLines().join(QLatin1Char('\n')); }
+QString ScriptedSession::clientLog() const {
+    return m_root.todaysLogLines().join(QLatin1Char('\n'));
+}

@@ -11,7 +11,7 @@ class TempDataRoot;
 // gets a settings file pointing at the server, the server sends the commands one after the
 // other and prints everything the client sent back.
 class ScriptedSession {
-public:
+  public:
     explicit ScriptedSession(const TempDataRoot &root);
     ~ScriptedSession();
 
@@ -36,9 +36,10 @@ public:
     QString clientConsole() const;
 
     // A command object as the server sends it.
-    static QJsonObject command(const QString &name, const QList<QJsonObject> &params = {QJsonObject()});
+    static QJsonObject command(const QString &name,
+                               const QList<QJsonObject> &params = {QJsonObject()});
 
-private:
+  private:
     QString consolePath() const;
     const TempDataRoot &m_root;
     QString m_extraIni;

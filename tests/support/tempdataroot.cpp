@@ -5,9 +5,7 @@
 #include <QFile>
 #include <QTcpServer>
 
-TempDataRoot::TempDataRoot() {
-    qputenv("QLT_DATA_ROOT", QFile::encodeName(path()));
-}
+TempDataRoot::TempDataRoot() { qputenv("QLT_DATA_ROOT", QFile::encodeName(path())); }
 
 QString TempDataRoot::path() const { return m_dir.path() + QLatin1Char('/'); }
 

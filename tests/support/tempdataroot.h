@@ -6,7 +6,7 @@
 // A throw-away data root for the client, in the process (QLT_DATA_ROOT and the directory
 // records point at it) and for child processes started with its environment.
 class TempDataRoot {
-public:
+  public:
     TempDataRoot();
     QString path() const;  // ends with "/"
     QString settingsDir() const { return path() + QStringLiteral("settings/"); }
@@ -18,6 +18,6 @@ public:
     // All lines of today's log file (empty when there is none).
     QStringList todaysLogLines() const;
 
-private:
+  private:
     QTemporaryDir m_dir;
 };

@@ -5,13 +5,13 @@
 #include <QtTest>
 #include <memory>
 
+#include "commands/utilsmodel.h"
 #include "fifowatchdog.h"
-#include "storage/pathresolver.h"
 #include "scriptedsession.h"
+#include "storage/pathresolver.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 // "{temp}" and the like stand for the data directories, so that the tables read as paths.
@@ -169,7 +169,7 @@ void tst_files::listingFailures_data() {
         << QVariantMap{{"searchPath", "empty"}, {"basePathType", "temp"}} << 0 << ".,.."
         << "";
     QTest::newRow("backslashes") << QVariantMap{{"searchPath", "\\deep\\er"},
-                                                 {"basePathType", "temp"}}
+                                                {"basePathType", "temp"}}
                                  << 0 << ".,..,f"
                                  << "";
     QTest::newRow("missing searchPath") << QVariantMap{} << 901 << ""
@@ -179,9 +179,8 @@ void tst_files::listingFailures_data() {
     QTest::newRow("empty searchPath lists the base")
         << QVariantMap{{"searchPath", ""}, {"basePathType", "temp"}} << 0 << ".,..,deep,empty,file"
         << "";
-    QTest::newRow("empty searchPath without a base")
-        << QVariantMap{{"searchPath", ""}} << 901 << ""
-        << " doesn't exist (or no rights)";
+    QTest::newRow("empty searchPath without a base") << QVariantMap{{"searchPath", ""}} << 901 << ""
+                                                     << " doesn't exist (or no rights)";
     QTest::newRow("a file") << QVariantMap{{"searchPath", "file"}, {"basePathType", "temp"}} << 901
                             << ""
                             << "{temp}file doesn't exist (or no rights)";
@@ -389,10 +388,11 @@ void tst_files::everyCommandThroughTheClient() {
                                          {"isZipData", true},
                                          {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
              command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}}),
-             command("saveFileContent", {{"filePath", "made/here/b.bin"},
-                                         {"basePathType", "temp"},
-                                         {"isBinary", true},
-                                         {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
+             command("saveFileContent",
+                     {{"filePath", "made/here/b.bin"},
+                      {"basePathType", "temp"},
+                      {"isBinary", true},
+                      {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
         qPrintable(s.serverStderr()));
     const auto ok = [&s](const char *name) {
         const QJsonObject r = s.result(QString::fromLatin1(name));

@@ -12,11 +12,11 @@
 #include <QtTest>
 #include <memory>
 
+#include "commands/utilsmodel.h"
 #include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 using testfiles::readBytes;
@@ -233,8 +233,8 @@ void tst_filewrite::badInput_data() {
     QTest::newRow("no filePath") << QVariantMap{{"fileDataB64", "eA=="}} << 954 << missing;
     QTest::newRow("filePath as number")
         << QVariantMap{{"filePath", 4}, {"fileDataB64", "eA=="}} << 954 << missing;
-    QTest::newRow("empty filePath") << QVariantMap{{"filePath", ""}, {"fileDataB64", "eA=="}}
-                                    << 955 << "FilePath can't be empy!";
+    QTest::newRow("empty filePath") << QVariantMap{{"filePath", ""}, {"fileDataB64", "eA=="}} << 955
+                                    << "FilePath can't be empy!";
     QTest::newRow("no data") << QVariantMap{{"filePath", "d/f"}} << 959 << decode;
     QTest::newRow("empty data") << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", ""}} << 959
                                 << decode;
@@ -245,8 +245,8 @@ void tst_filewrite::badInput_data() {
     QTest::newRow("outside the alphabet")
         << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", "eH!4"}} << 959 << decode;
     QTest::newRow("bad zip data") << QVariantMap{{"filePath", "d"},
-                                                  {"isZipData", true},
-                                                  {"fileDataB64", "e e"}}
+                                                 {"isZipData", true},
+                                                 {"fileDataB64", "e e"}}
                                   << 959 << decode;
 }
 
@@ -380,8 +380,8 @@ void tst_filewrite::modeIsKept() {
         QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(before)) == 0);
     }
     const QVariantMap data{{"filePath", "f.txt"},
-                            {"basePathType", "temp"},
-                            {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
+                           {"basePathType", "temp"},
+                           {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
     const mode_t previous = ::umask(022);
     const QJsonObject reply = rights ? utils.setRights(data) : save(data);
     ::umask(previous);
@@ -442,8 +442,8 @@ void tst_filewrite::specialFilesAreNotReplaced() {
         reply = utils.pushLicense({{"path", "f.txt"}, {"licenseData", b64}});
     else {
         QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
-                                                       "    z.writestr('other.txt', 'x')\n"
-                                                       "    z.writestr('f.txt', 'x')\n"));
+                                                      "    z.writestr('other.txt', 'x')\n"
+                                                      "    z.writestr('f.txt', 'x')\n"));
         data.insert("basePathType", "temp");
         reply = save(data);
     }
@@ -669,9 +669,9 @@ void tst_filewrite::failedMoveIsRolledBack() {
     writeBytes(dest + "sub/kept.txt", "before");
     const auto before = snapshot(m_root->path());
     QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
-                                                   "    z.writestr('a.txt', 'after')\n"
-                                                   "    z.writestr('new.txt', 'after')\n"
-                                                   "    z.writestr('sub/b.txt', 'after')\n"));
+                                                  "    z.writestr('a.txt', 'after')\n"
+                                                  "    z.writestr('new.txt', 'after')\n"
+                                                  "    z.writestr('sub/b.txt', 'after')\n"));
     data.insert("basePathType", "temp");
     const QJsonObject reply = save(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 950);

@@ -9,10 +9,10 @@
 #include <QStorageInfo>
 #include <QtTest>
 
+#include "commands/utilsmodel.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 const QString psHeader = QStringLiteral("UID          PID    PPID  C STIME TTY          TIME CMD");

@@ -3,12 +3,12 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "link/commanddispatcher.h"
+#include "commands/utilsmodel.h"
 #include "core/log.h"
+#include "link/commanddispatcher.h"
 #include "link/configurationguard.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 QVariantMap params(const QByteArray &json) {

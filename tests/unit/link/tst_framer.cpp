@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "link/messageframer.h"
 #include "core/standalonekeepalivetimer.h"
+#include "link/messageframer.h"
 
 using Frame = MessageFramer::Frame;
 
@@ -11,10 +11,18 @@ QStringList render(const QVector<Frame> &frames) {
     QStringList out;
     for (const Frame &f : frames) {
         switch (f.kind) {
-            case Frame::Json: out << QStringLiteral("J:") + QString::fromLatin1(f.bytes); break;
-            case Frame::Control: out << QStringLiteral("C:") + QString::fromLatin1(f.bytes); break;
-            case Frame::Discarded: out << QStringLiteral("D"); break;
-            case Frame::Overflow: out << QStringLiteral("O"); break;
+            case Frame::Json:
+                out << QStringLiteral("J:") + QString::fromLatin1(f.bytes);
+                break;
+            case Frame::Control:
+                out << QStringLiteral("C:") + QString::fromLatin1(f.bytes);
+                break;
+            case Frame::Discarded:
+                out << QStringLiteral("D");
+                break;
+            case Frame::Overflow:
+                out << QStringLiteral("O");
+                break;
         }
     }
     return out;
@@ -23,7 +31,7 @@ QStringList render(const QVector<Frame> &frames) {
 
 class tst_framer : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void frames_data();
     void frames();
     void everySplitPositionGivesTheSameFrames_data();
@@ -43,12 +51,12 @@ void tst_framer::frames_data() {
         << QByteArray("{\"a\":1}\n") << QStringList{"J:{\"a\":1}"};
     QTest::newRow("two glued") << QByteArray("{\"a\":1}{\"b\":2}")
                                << QStringList{"J:{\"a\":1}", "J:{\"b\":2}"};
-    QTest::newRow("white space between") << QByteArray(" \r\n{}\t\n {}\n")
-                                         << QStringList{"J:{}", "J:{}"};
-    QTest::newRow("control before") << QByteArray("\x02_KAS_\x03{\"a\":1}")
-                                    << QStringList{"C:_KAS_", "J:{\"a\":1}"};
-    QTest::newRow("control between") << QByteArray("{}\x02_KAS_\x03{}")
-                                     << QStringList{"J:{}", "C:_KAS_", "J:{}"};
+    QTest::newRow("white space between")
+        << QByteArray(" \r\n{}\t\n {}\n") << QStringList{"J:{}", "J:{}"};
+    QTest::newRow("control before")
+        << QByteArray("\x02_KAS_\x03{\"a\":1}") << QStringList{"C:_KAS_", "J:{\"a\":1}"};
+    QTest::newRow("control between")
+        << QByteArray("{}\x02_KAS_\x03{}") << QStringList{"J:{}", "C:_KAS_", "J:{}"};
     QTest::newRow("control after") << QByteArray("{}\x02_KA_\x03") << QStringList{"J:{}", "C:_KA_"};
     QTest::newRow("only control") << QByteArray("\x02_KAS_\x03") << QStringList{"C:_KAS_"};
     QTest::newRow("braces inside string")
@@ -57,10 +65,11 @@ void tst_framer::frames_data() {
         << QByteArray("{\"t\":\"a\\\"}\"}") << QStringList{"J:{\"t\":\"a\\\"}\"}"};
     QTest::newRow("escaped backslash ends string")
         << QByteArray("{\"t\":\"a\\\\\"}{}") << QStringList{"J:{\"t\":\"a\\\\\"}", "J:{}"};
-    QTest::newRow("nested objects") << QByteArray("{\"a\":{\"b\":{}}}")
-                                    << QStringList{"J:{\"a\":{\"b\":{}}}"};
-    QTest::newRow("windows-1252 bytes") << QByteArray("{\"e\":\"\x80\x9f\"}")
-                                        << QStringList{QString::fromLatin1("J:{\"e\":\"\x80\x9f\"}")};
+    QTest::newRow("nested objects")
+        << QByteArray("{\"a\":{\"b\":{}}}") << QStringList{"J:{\"a\":{\"b\":{}}}"};
+    QTest::newRow("windows-1252 bytes")
+        << QByteArray("{\"e\":\"\x80\x9f\"}")
+        << QStringList{QString::fromLatin1("J:{\"e\":\"\x80\x9f\"}")};
     QTest::newRow("garbage before message")
         << QByteArray("xx}\n{\"a\":1}") << QStringList{"D", "J:{\"a\":1}"};
     QTest::newRow("lone bracket") << QByteArray("]") << QStringList{"D"};
@@ -78,9 +87,9 @@ void tst_framer::frames() {
 
 void tst_framer::everySplitPositionGivesTheSameFrames_data() {
     QTest::addColumn<QByteArray>("input");
-    QTest::newRow("messages and frames")
-        << QByteArray("\x02_KAS_\x03{\"commandType\":\"x\",\"data\":[{\"s\":\"}\\\"{\"}]}\n"
-                      "\x02_KAS_\x03{\"b\":[1,2,{\"c\":\"\x80\"}]}  {}");
+    QTest::newRow("messages and frames") << QByteArray(
+        "\x02_KAS_\x03{\"commandType\":\"x\",\"data\":[{\"s\":\"}\\\"{\"}]}\n"
+        "\x02_KAS_\x03{\"b\":[1,2,{\"c\":\"\x80\"}]}  {}");
 }
 
 void tst_framer::everySplitPositionGivesTheSameFrames() {
@@ -116,7 +125,8 @@ void tst_framer::oversizeBreaksTheStream() {
 void tst_framer::nestingIsBounded() {
     MessageFramer framer(1 << 20, 8);
     QCOMPARE(render(framer.append("{\"a\":[[[[[[[[[[1]]]]]]]]]]}{}")), (QStringList{"D", "J:{}"}));
-    QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")), QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
+    QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")),
+             QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
 }
 
 void tst_framer::largeMessageInSmallChunks() {

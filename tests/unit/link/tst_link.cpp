@@ -5,13 +5,13 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include "commands/utilsmodel.h"
 #include "link/linktransport.h"
 #include "link/restserversslsocketclient.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
-#include "commands/utilsmodel.h"
 
 using LinkState = RestServerSslSocketClient::LinkState;
 
@@ -125,8 +125,8 @@ void tst_link::registrationAnswers_data() {
     QTest::addColumn<QString>("logged");
     QTest::newRow("0") << QByteArray("0") << true << "";
     QTest::newRow("0.4 rounds to 0") << QByteArray("0.4") << true << "";
-    QTest::newRow("0.6 rounds to 1") << QByteArray("0.6") << false
-                                     << "registerPOS failed with errorCode 1 -> no";
+    QTest::newRow("0.6 rounds to 1")
+        << QByteArray("0.6") << false << "registerPOS failed with errorCode 1 -> no";
     QTest::newRow("7") << QByteArray("7") << false << "registerPOS failed with errorCode 7 -> no";
     QTest::newRow("as text") << QByteArray("\"0\"") << false
                              << "registerPOS failed, errorCode not given!";

@@ -6,12 +6,12 @@
 #include <QProcess>
 #include <QtTest>
 
+#include "commands/utilsmodel.h"
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 
@@ -410,13 +410,12 @@ void tst_pos::deamonDirect_data() {
                                   << "Code received: 200";
     QTest::newRow("closed without a reply")
         << QStringList{"--mode", "empty-then-close"} << QJsonObject{{"cmd", "PING"}} << 404
-        << "No reply from POS (127.0.0.1:" << 0
-        << QVariant("") << QVariant(QStringList{"SETUSR 1 1", "PING"})
-        << "No reply from the POS daemon";
+        << "No reply from POS (127.0.0.1:" << 0 << QVariant("")
+        << QVariant(QStringList{"SETUSR 1 1", "PING"}) << "No reply from the POS daemon";
     QTest::newRow("daemon not ready")
         << QStringList{"--mode", "notfound"} << QJsonObject{{"cmd", "PING"}} << 404
-        << "deamon not ready (127.0.0.1:" << 0
-        << QVariant() << QVariant(QStringList{"ACCCLOSE", "BYE", "ACCCLOSE", "BYE"})
+        << "deamon not ready (127.0.0.1:" << 0 << QVariant()
+        << QVariant(QStringList{"ACCCLOSE", "BYE", "ACCCLOSE", "BYE"})
         << "deamon not ready (127.0.0.1:";
     QTest::newRow("closed after greeting")
         << QStringList{"--mode", "close-after-greeting"} << QJsonObject{{"cmd", "PING"}} << 404
@@ -526,8 +525,10 @@ void tst_pos::refusedPortAnswersAtOnce() {
     const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "PING"}}));
     // Both tries together, far below the 5 s connect limit: the refusal ends each wait.
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    const QString reason = QStringLiteral("deamon not ready (127.0.0.1:%1)!").arg(Settings.POS_port);
-    QCOMPARE(r, QJsonObject({{"errorCode", 404}, {"errorDescription", reason}, {"firstPartCode", 0}}));
+    const QString reason =
+        QStringLiteral("deamon not ready (127.0.0.1:%1)!").arg(Settings.POS_port);
+    QCOMPARE(r,
+             QJsonObject({{"errorCode", 404}, {"errorDescription", reason}, {"firstPartCode", 0}}));
     QVERIFY(logHas(reason));
     QCOMPARE(utils.testConnection({}).value("errorCode").toInt(), 980);
 }
@@ -636,9 +637,9 @@ void tst_pos::slow_partialReplyIsRetriedOnce() {
     QVERIFY(startDaemon({"--mode", "bytewise", "--table", table}));
     const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "LONG"}}));
     QCOMPARE(r.value("errorCode").toInt(), 404);
-    QVERIFY(
-        logHas(QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), incomplete reply (no final line end): 200 Ok xx")
-                   .arg(Settings.POS_port)));
+    QVERIFY(logHas(QStringLiteral("There was a problem with command from POS (127.0.0.1:%1), "
+                                  "incomplete reply (no final line end): 200 Ok xx")
+                       .arg(Settings.POS_port)));
     // The session end may be lost: closing while the daemon still sends resets the connection.
     QTRY_COMPARE(m_daemon->lines(true).filter(QStringLiteral(":LONG")),
                  (QStringList{"1:LONG", "2:LONG"}));
