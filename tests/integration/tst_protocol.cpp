@@ -4,8 +4,10 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include "loopback.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
+#include "testfiles.h"
 
 // The real client against the real development server: registration, replies, keep-alive,
 // the configuration round trip and the framing of what the server sends.
@@ -27,24 +29,12 @@ class tst_protocol : public QObject {
     void keepAliveAnswered();
     void keepAliveUnansweredDisconnects();
     void largeMessageWhileKeepAlivesFire();
-
-  private:
-    static int count(const QList<QJsonObject> &lines, const QString &key, const QString &value);
 };
-
-int tst_protocol::count(const QList<QJsonObject> &lines, const QString &key, const QString &value) {
-    int n = 0;
-    for (const QJsonObject &o : lines) n += o.value(key).toString() == value;
-    return n;
-}
 
 void tst_protocol::registrationRecord() {
     TempDataRoot root;
-    QDir().mkpath(root.settingsDir());
-    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
-    QVERIFY(rights.open(QIODevice::WriteOnly));
-    rights.write("zeta\t/z\nalpha\t/a\n");
-    rights.close();
+    testfiles::writeBytes(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"),
+                          "zeta\t/z\nalpha\t/a\n");
     ScriptedSession s(root);
     s.addSettings(
         QStringLiteral("[Credentials]\nloginName=anna\nloginPass=pw\nchannelID=ch7\n"
@@ -88,12 +78,9 @@ void tst_protocol::secretsStayOutOfLogAndConsole() {
     const QByteArray newPassword = "N3w-pa55-word-later";
     const QByteArray rightsSecret = "R1ghts-secret-value";
     TempDataRoot root;
-    QDir().mkpath(root.settingsDir());
-    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
-    QVERIFY(rights.open(QIODevice::WriteOnly));
-    rights.write("till\t" + rightsSecret + "\n");
-    rights.close();
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    testfiles::writeBytes(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"),
+                          "till\t" + rightsSecret + "\n");
+    const quint16 port = loopback::freePort();
     ScriptedSession s(root);
     s.setPort(port);
     s.addSettings(
@@ -120,7 +107,7 @@ void tst_protocol::secretsStayOutOfLogAndConsole() {
     QCOMPARE(regs.last().value("data").toArray().first().toObject().value("loginPass").toString(),
              QString::fromLatin1(newPassword));
     const QString log = s.clientLog();
-    const QString console = s.clientConsole();
+    const QString console = root.clientConsole();
     for (const QByteArray &secret : {password, newPassword, rightsSecret}) {
         for (const QString &form : secretForms(secret)) {
             QVERIFY2(!log.contains(form), qPrintable(secret + " as " + form + " in the log"));
@@ -138,8 +125,8 @@ void tst_protocol::refusedRegistrationStaysConnected() {
     ScriptedSession s(root);
     s.addServerArguments({QStringLiteral("--register"), QStringLiteral("refuse:7:nope")});
     QVERIFY(!s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}, 6));
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("disconnected")), 0);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("disconnected")), 0);
     QCOMPARE(s.replies(QStringLiteral("getClientInfo")).size(), 0);
     QVERIFY(s.clientLog().contains(QStringLiteral("registerPOS failed with errorCode 7 -> nope")));
 }
@@ -247,7 +234,7 @@ void tst_protocol::replyDetails() {
 
 void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
     TempDataRoot root;
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    const quint16 port = loopback::freePort();
     ScriptedSession s(root);
     s.setPort(port);
     QVERIFY(s.run({ScriptedSession::command(QStringLiteral("getConfiguration"))}));
@@ -313,14 +300,14 @@ void tst_protocol::badSettingsAreRolledBack() {
     QFETCH(int, registrations);
     QFETCH(QString, why);
     TempDataRoot root;
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    const quint16 port = loopback::freePort();
     const QByteArray newSettings =
         QStringLiteral(
             "[RestServiceQt]\nrestServerQt_host=%1\nrestServerQt_port=%2\n"
             "settingsRollbackSeconds=8\n[POS]\npos_host=127.0.0.1\n"
             "[Credentials]\nloginName=%3\n")
             .arg(host)
-            .arg(closedPort ? ScriptedSession::freeLoopbackPort() : port)
+            .arg(closedPort ? loopback::freePort() : port)
             .arg(login)
             .toUtf8();
     ScriptedSession s(root);
@@ -374,9 +361,9 @@ void tst_protocol::keepAliveAnswered() {
     // The first keep-alive goes out on the first 20 s tick.
     QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 23000}}}}},
                    ScriptedSession::command(QStringLiteral("getNodes"))}));
-    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_OK_")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QCOMPARE(s.count(QStringLiteral("frame"), QStringLiteral("_KA_")), 1);
+    QCOMPARE(s.count(QStringLiteral("frame"), QStringLiteral("_OK_")), 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
 }
 
 void tst_protocol::keepAliveUnansweredDisconnects() {
@@ -387,7 +374,7 @@ void tst_protocol::keepAliveUnansweredDisconnects() {
     QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 36000}}}}},
                    ScriptedSession::command(QStringLiteral("getNodes"))}));
     QVERIFY(s.clientLog().contains(QStringLiteral("Timeout occurred (timeout=10 seconds)")));
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 2);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 2);
     QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), 2);
 }
 
@@ -406,8 +393,8 @@ void tst_protocol::largeMessageWhileKeepAlivesFire() {
          ScriptedSession::command(QStringLiteral("getNodes"))},
         120));
     QCOMPARE(s.replies(QStringLiteral("getVariousSetting")).size(), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
-    QVERIFY(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")) >= 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QVERIFY(s.count(QStringLiteral("frame"), QStringLiteral("_KA_")) >= 1);
 }
 
 QTEST_GUILESS_MAIN(tst_protocol)

@@ -1025,6 +1025,9 @@ void tst_system::everyCommandOverTheLink() {
     QProcess *first = spawnSleep(&byPid);
     QProcess *second = spawnSleep(&byName);
     QVERIFY(first && second);
+    // Taken now: once a process has ended, QProcess no longer knows its PID.
+    const qint64 firstPid = first->processId();
+    const qint64 secondPid = second->processId();
     const QByteArray license("\x00lic\x00", 5);
     using S = ScriptedSession;
     ScriptedSession session(*m_root);
@@ -1033,7 +1036,7 @@ void tst_system::everyCommandOverTheLink() {
         session.run({
             S::command("getProcesses", {{{"processFilter", byPid.mid(6)}}}),
             S::command("getProcessInfo", {{{"processName", byName.mid(6)}}}),
-            S::command("killPidById", {{{"processPID", first->processId()}}}),
+            S::command("killPidById", {{{"processPID", firstPid}}}),
             S::command("killProcessByName", {{{"processName", byName}}}),
             S::command("pingDevices", {{{"ipFilterString", "127.0.0.1"}, {"pingHops", 1}}}),
             S::command("getClientInfo", {{{"infoType", "upTime"}}}),
@@ -1050,7 +1053,7 @@ void tst_system::everyCommandOverTheLink() {
     QVERIFY(text(session.result("getProcessInfo"), "processesResult").contains(byName));
     QCOMPARE(code(session.result("killPidById")), 0);
     QCOMPARE(text(session.result("killProcessByName"), "killProcessResult"),
-             QStringLiteral("Killed pids: %1, failed to kill pids: none").arg(second->processId()));
+             QStringLiteral("Killed pids: %1, failed to kill pids: none").arg(secondPid));
     QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 10000);
     const QJsonObject ping = session.result("pingDevices")

@@ -3,69 +3,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 
 #include "commands/utilsmodel.h"
+#include "loopback.h"
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
+#include "posdaemonprocess.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
-#include "testpaths.h"
 
 namespace {
-
-// The POS daemon stand-in on a free loopback port, with what it printed about each connection.
-class PosDaemon {
-  public:
-    ~PosDaemon() {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) m_process.kill();
-    }
-    bool start(const QStringList &args) {
-        m_process.start(testpaths::posDaemonBinary(),
-                        QStringList{QStringLiteral("--port"), QStringLiteral("0")} + args);
-        if (!m_process.waitForStarted()) return false;
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
-        }
-        m_port = m_process.readLine().trimmed().toUShort();
-        return m_port != 0;
-    }
-    quint16 port() const { return m_port; }
-    // Every line the daemon received, in order; "conn:line" when byConnection.
-    QStringList lines(bool byConnection = false) {
-        QStringList out;
-        for (const QJsonObject &e : events()) {
-            if (!e.contains(QStringLiteral("line"))) continue;
-            const QString line = e.value(QStringLiteral("line")).toString();
-            out << (byConnection ? QString::number(e.value(QStringLiteral("conn")).toInt()) +
-                                       QLatin1Char(':') + line
-                                 : line);
-        }
-        return out;
-    }
-    int connections() {
-        int n = 0;
-        for (const QJsonObject &e : events())
-            n += e.value(QStringLiteral("event")).toString() == QLatin1String("connected");
-        return n;
-    }
-
-  private:
-    QList<QJsonObject> events() {
-        m_pending += m_process.readAllStandardOutput();
-        int end;
-        while ((end = m_pending.indexOf('\n')) >= 0) {
-            m_events << QJsonDocument::fromJson(m_pending.left(end)).object();
-            m_pending.remove(0, end + 1);
-        }
-        return m_events;
-    }
-    QProcess m_process;
-    quint16 m_port = 0;
-    QByteArray m_pending;
-    QList<QJsonObject> m_events;
-};
 
 QVariantMap params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
 
@@ -118,7 +66,7 @@ class tst_pos : public QObject {
     bool startDaemon(const QStringList &args);
     bool logHas(const QString &needle) const;
     TempDataRoot *m_root = nullptr;
-    PosDaemon *m_daemon = nullptr;
+    PosDaemonProcess *m_daemon = nullptr;
 };
 
 void tst_pos::initTestCase() { installMessageHandler(); }
@@ -140,7 +88,7 @@ void tst_pos::cleanup() {
 }
 
 bool tst_pos::startDaemon(const QStringList &args) {
-    m_daemon = new PosDaemon;
+    m_daemon = new PosDaemonProcess;
     if (!m_daemon->start(args)) return false;
     Settings.POS_port = m_daemon->port();
     return true;
@@ -519,7 +467,7 @@ void tst_pos::accClose() {
 }
 
 void tst_pos::refusedPortAnswersAtOnce() {
-    Settings.POS_port = ScriptedSession::freeLoopbackPort();
+    Settings.POS_port = loopback::freePort();
     QElapsedTimer clock;
     clock.start();
     const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "PING"}}));
