@@ -7,11 +7,9 @@
 
 #include "commands/utilsmodel.h"
 #include "fifowatchdog.h"
-#include "scriptedsession.h"
 #include "storage/pathresolver.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
-#include "testpaths.h"
 
 namespace {
 // "{temp}" and the like stand for the data directories, so that the tables read as paths.
@@ -46,7 +44,6 @@ class tst_files : public QObject {
     void fileContentFailures();
     void onlyRegularFilesAreRead_data();
     void onlyRegularFilesAreRead();
-    void everyCommandThroughTheClient();
 
   private:
     TempDataRoot *m_root = nullptr;
@@ -359,61 +356,6 @@ void tst_files::onlyRegularFilesAreRead() {
              "File " + path + " is not a regular file!");
     QCOMPARE(reply.value("fileData").toString("<none>"), QString());
     if (fifo) QVERIFY(!fifo->fired());
-}
-
-// Every file command once through the real client and the development server.
-void tst_files::everyCommandThroughTheClient() {
-    QFile zipFile(testpaths::dataDir() + "/files/pkg.zip");  // made by zip(1)
-    QVERIFY(zipFile.open(QIODevice::ReadOnly));
-    const QByteArray archive = zipFile.readAll();
-    writeBytes(Session.dataLogLocation + "read.txt", "caf\xe9\r\n");
-    // Large enough that its Base64 reaches the handler as bytes rather than as a QString.
-    QByteArray binary(48 * 1024, Qt::Uninitialized);
-    for (int i = 0; i < binary.size(); ++i) binary[i] = char(i * 7 + i / 256);
-    ScriptedSession s(*m_root);
-    const auto command = [](const char *name, const QJsonObject &params) {
-        return ScriptedSession::command(QString::fromLatin1(name), {params});
-    };
-    QVERIFY2(
-        s.run(
-            {command("createAndEmptyDirectory", {{"path", "made/here"}}),
-             command("saveFileContent", {{"filePath", "made/here/a.txt"},
-                                         {"basePathType", "temp"},
-                                         {"fileDataB64", "aGVsbG8K"}}),
-             command("getDirectoryFiles", {{"searchPath", "made/here"}, {"basePathType", "temp"}}),
-             command("getFileContent",
-                     {{"filePath", "read.txt"}, {"basePathType", "log"}, {"toBase64", false}}),
-             command("saveFileContent", {{"filePath", "unzipped"},
-                                         {"basePathType", "temp"},
-                                         {"isZipData", true},
-                                         {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
-             command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}}),
-             command("saveFileContent",
-                     {{"filePath", "made/here/b.bin"},
-                      {"basePathType", "temp"},
-                      {"isBinary", true},
-                      {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
-        qPrintable(s.serverStderr()));
-    const auto ok = [&s](const char *name) {
-        const QJsonObject r = s.result(QString::fromLatin1(name));
-        return r.value("errorCode").toInt(-1) == 0 &&
-               r.value("errorDescription").toString().isEmpty();
-    };
-    QVERIFY(ok("createAndEmptyDirectory"));
-    QVERIFY(ok("saveFileContent"));
-    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/a.txt"), QByteArray("hello\n"));
-    QVERIFY(ok("getDirectoryFiles"));
-    QCOMPARE(s.result("getDirectoryFiles").value("files").toString(), ".,..,a.txt");
-    QVERIFY(ok("getFileContent"));
-    QCOMPARE(s.result("getFileContent").value("fileData").toString(), "café\n");
-    QCOMPARE(s.result("saveFileContent", 1).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(Session.dataTempLocation + "unzipped/pkg/readme.txt"),
-             QByteArray("unpacked\n"));
-    QVERIFY(!QFileInfo::exists(Session.dataTempLocation + "unzipped/tmp_zip"));
-    QVERIFY(ok("setRights"));
-    QCOMPARE(readBytes(utils.rightsFilePath()), QByteArray("admin\t/a\n"));
-    QCOMPARE(s.result("saveFileContent", 2).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(Session.dataTempLocation + "made/here/b.bin"), binary);
 }
 
 QTEST_GUILESS_MAIN(tst_files)

@@ -1,14 +1,10 @@
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileSystemWatcher>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QtTest>
 #include <memory>
 
@@ -114,7 +110,6 @@ class tst_filewrite : public QObject {
     void conflictsWithTheDestination();
     void failedZipRemovesWhatItCreated();
     void failedMoveIsRolledBack();
-    void targetSurvivesKilledClient();
 
   private:
     TempDataRoot *m_root = nullptr;
@@ -678,98 +673,6 @@ void tst_filewrite::failedMoveIsRolledBack() {
     QVERIFY2(reply.value("info").toString().contains("sub/b.txt"),
              qPrintable(reply.value("info").toString()));
     QCOMPARE(snapshot(m_root->path()), before);
-}
-
-// The real client writes a large file over and over and is killed at random moments, most of
-// them right around the final step of a write; the target must always be whole, old or new.
-void tst_filewrite::targetSurvivesKilledClient() {
-    QRandomGenerator random(QRandomGenerator::global()->generate());
-    QByteArray contents[2];
-    for (QByteArray &content : contents) {
-        content.resize(2 * 1024 * 1024);
-        for (char &c : content) c = char(random.bounded(256));
-    }
-    const QString target = Session.dataTempLocation + "big.bin";
-    const QString temp = target + ".tmp";
-    writeBytes(target, contents[0]);
-    QFile script(m_root->path() + "script.jsonl");
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    for (int i = 1; i <= 10; ++i) {
-        const QJsonObject params{{"filePath", "big.bin"},
-                                 {"basePathType", "temp"},
-                                 {"isBinary", true},
-                                 {"fileDataB64", QString::fromLatin1(contents[i % 2].toBase64())}};
-        script.write(QJsonDocument(QJsonObject{{"commandType", "saveFileContent"},
-                                               {"data", QJsonArray{params}}})
-                         .toJson(QJsonDocument::Compact) +
-                     '\n');
-    }
-    script.close();
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QLT_DATA_ROOT", m_root->path());
-    QFileSystemWatcher watcher({Session.dataTempLocation});
-    QSignalSpy changes(&watcher, &QFileSystemWatcher::directoryChanged);
-    // The server leaves once its script is done; the next round starts a new one.
-    std::unique_ptr<QProcess> server;
-    const int rounds = 80;
-    int killedAfterMove = 0;
-    for (int round = 0; round < rounds; ++round) {
-        if (!server || server->state() == QProcess::NotRunning) {
-            server = std::make_unique<QProcess>();
-            server->start(testpaths::devServerBinary(),
-                          {"--port", "0", "--script", script.fileName(), "--timeout", "120"});
-            QVERIFY(server->waitForStarted());
-            QTRY_VERIFY_WITH_TIMEOUT(server->canReadLine(), 10000);
-            const int port = server->readLine().trimmed().toInt();
-            QVERIFY(port > 0);
-            m_root->writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                                 "restServerQt_port=%1\n")
-                                      .arg(port));
-        }
-        // A temporary file left by the last kill must not count as the next write's.
-        QFile::remove(temp);
-        QProcess client;
-        client.setProcessEnvironment(env);
-        client.setStandardOutputFile(QProcess::nullDevice());
-        client.setStandardErrorFile(QProcess::nullDevice());
-        client.start(testpaths::clientBinary(), QStringList());
-        QVERIFY(client.waitForStarted());
-        // Let a few writes of this round complete, then kill just after the next one has its
-        // verified temporary file: the moment it is moved into place.
-        const int writesFirst = int(random.bounded(3));
-        int replies = 0;
-        QElapsedTimer limit;
-        limit.start();
-        while ((replies < writesFirst || !QFileInfo::exists(temp)) &&
-               server->state() == QProcess::Running) {
-            QVERIFY2(limit.elapsed() < 20000, "the client stopped writing");
-            changes.wait(100);
-            replies += int(server->readAll().count("\"saveFileContent\""));
-        }
-        QElapsedTimer spin;
-        spin.start();
-        const qint64 delayNs = qint64(random.bounded(3000)) * 1000;
-        while (spin.nsecsElapsed() < delayNs) {
-        }
-        ::kill(pid_t(client.processId()), SIGKILL);
-        QVERIFY(client.waitForFinished(10000));
-        if (!QFileInfo::exists(temp)) ++killedAfterMove;
-        const QByteArray now = readBytes(target);
-        QVERIFY2(now == contents[0] || now == contents[1],
-                 qPrintable(QStringLiteral("round %1: the target has %2 bytes of neither content")
-                                .arg(round)
-                                .arg(now.size())));
-        // The backup may be missing for a moment (before it is linked anew), never partial.
-        if (QFileInfo::exists(target + ".old")) {
-            const QByteArray old = readBytes(target + ".old");
-            QVERIFY(old == contents[0] || old == contents[1]);
-        }
-    }
-    server->terminate();
-    server->waitForFinished();
-    qInfo("%d of %d kills came after the verified file was moved into place", killedAfterMove,
-          rounds);
 }
 
 QTEST_GUILESS_MAIN(tst_filewrite)

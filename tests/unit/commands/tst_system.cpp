@@ -5,12 +5,13 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QtTest>
 
 #include "commands/utilsmodel.h"
-#include "scriptedsession.h"
+#include "sleepprocesses.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
 
@@ -82,10 +83,7 @@ class tst_system : public QObject {
     void placeholders_data();
     void placeholders();
 
-    void everyCommandOverTheLink();
-
   private:
-    QProcess *spawnSleep(QString *name);
     // A stand-in for a system tool, found first on the search path; it logs its arguments.
     void fakeTool(const QString &name, const QString &body);
     QStringList callsOf(const QString &name) const;
@@ -94,8 +92,7 @@ class tst_system : public QObject {
     TempDataRoot *m_root = nullptr;
     QTemporaryDir *m_tools = nullptr;
     QByteArray m_path;
-    QList<QProcess *> m_sleeps;
-    int m_sleepCount = 0;
+    SleepProcesses *m_sleeps = nullptr;
 };
 
 void tst_system::init() {
@@ -104,38 +101,17 @@ void tst_system::init() {
     utils.setDirectories(QString());
     utils.createDirectories(QString());
     m_path = qgetenv("PATH");
+    m_sleeps = new SleepProcesses;
 }
 
 void tst_system::cleanup() {
     qputenv("PATH", m_path);
-    for (QProcess *p : qAsConst(m_sleeps)) {
-        p->kill();
-        p->waitForFinished();
-    }
-    qDeleteAll(m_sleeps);
-    m_sleeps.clear();
+    delete m_sleeps;
+    m_sleeps = nullptr;
     delete m_tools;
     m_tools = nullptr;
     delete m_root;
     m_root = nullptr;
-}
-
-QProcess *tst_system::spawnSleep(QString *name) {
-    const QString seconds = QStringLiteral("3117.%1%2").arg(ownPid()).arg(++m_sleepCount);
-    auto *p = new QProcess;
-    m_sleeps << p;
-    // PIDs wrap around; one below the kill floor would be refused, so take the next one.
-    for (int attempt = 0; attempt < 1100; ++attempt) {
-        p->start(QStandardPaths::findExecutable(QStringLiteral("sleep")), {seconds});
-        if (!p->waitForStarted()) return nullptr;
-        if (p->processId() >= 1026) {
-            *name = QStringLiteral("sleep ") + seconds;
-            return p;
-        }
-        p->kill();
-        p->waitForFinished();
-    }
-    return nullptr;
 }
 
 void tst_system::fakeTool(const QString &name, const QString &body) {
@@ -172,7 +148,7 @@ void tst_system::findAndKill_data() {
 void tst_system::findAndKill() {
     QFETCH(bool, byName);
     QString name;
-    QProcess *sleeper = spawnSleep(&name);
+    QProcess *sleeper = m_sleeps->start(&name);
     QVERIFY(sleeper);
     const int pid = int(sleeper->processId());
     QCOMPARE(utils.findPidsByName(name).intList, QList<int>{pid});
@@ -374,7 +350,7 @@ void tst_system::processFilter() {
     QFETCH(bool, listsSleep);
     QFETCH(bool, headerOnly);
     QString name;
-    QVERIFY(spawnSleep(&name));
+    QVERIFY(m_sleeps->start(&name));
     const QString seconds = name.mid(6);
     filter = filter.replace(QStringLiteral("%1"), seconds).replace(QStringLiteral("%2"), marker());
     const QJsonObject reply = utils.getProcesses({{QStringLiteral("processFilter"), filter}});
@@ -406,12 +382,15 @@ void tst_system::filterMatchesLikeGrep_data() {
 void tst_system::filterMatchesLikeGrep() {
     QFETCH(QString, filter);
     // Perl itself, not a wrapper that would change the listing while it starts.
-    auto *sleeper = new QProcess;
-    m_sleeps << sleeper;
-    sleeper->start(QStringLiteral("/usr/bin/perl"),
-                   {QStringLiteral("-e"), QStringLiteral("sleep 600"),
-                    QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
-    QVERIFY(sleeper->waitForStarted());
+    QProcess sleeper;
+    const auto stopSleeper = qScopeGuard([&sleeper] {
+        sleeper.kill();
+        sleeper.waitForFinished();
+    });
+    sleeper.start(QStringLiteral("/usr/bin/perl"),
+                  {QStringLiteral("-e"), QStringLiteral("sleep 600"),
+                   QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
+    QVERIFY(sleeper.waitForStarted());
     const QString captured = m_root->path() + QStringLiteral("ps.out");
     const QString realPs = QStandardPaths::findExecutable(QStringLiteral("ps"));
     QVERIFY(!realPs.isEmpty());
@@ -988,7 +967,7 @@ void tst_system::pushLicense() {
 
 void tst_system::pushLicenseKillsTheProcess() {
     QString name;
-    QProcess *sleeper = spawnSleep(&name);
+    QProcess *sleeper = m_sleeps->start(&name);
     QVERIFY(sleeper);
     const QJsonObject reply = utils.pushLicense({{QStringLiteral("path"), "pos.lic"},
                                                  {QStringLiteral("licenseData"), "TElD"},
@@ -1015,62 +994,6 @@ void tst_system::placeholders() {
                                   ? utils.restartClient(data)
                                   : utils.rebootDevice(data);
     QCOMPARE(reply, utils.setErrorData(599, QStringLiteral("Not supported yet")));
-}
-
-// --- end to end: the real client against the development server
-
-void tst_system::everyCommandOverTheLink() {
-    QString byPid;
-    QString byName;
-    QProcess *first = spawnSleep(&byPid);
-    QProcess *second = spawnSleep(&byName);
-    QVERIFY(first && second);
-    // Taken now: once a process has ended, QProcess no longer knows its PID.
-    const qint64 firstPid = first->processId();
-    const qint64 secondPid = second->processId();
-    const QByteArray license("\x00lic\x00", 5);
-    using S = ScriptedSession;
-    ScriptedSession session(*m_root);
-    session.addSettings(QStringLiteral("[Various]\ndiffPLU_PluPK=4711\n"));
-    QVERIFY2(
-        session.run({
-            S::command("getProcesses", {{{"processFilter", byPid.mid(6)}}}),
-            S::command("getProcessInfo", {{{"processName", byName.mid(6)}}}),
-            S::command("killPidById", {{{"processPID", firstPid}}}),
-            S::command("killProcessByName", {{{"processName", byName}}}),
-            S::command("pingDevices", {{{"ipFilterString", "127.0.0.1"}, {"pingHops", 1}}}),
-            S::command("getClientInfo", {{{"infoType", "upTime"}}}),
-            S::command("getVariousSetting", {{{"settingName", "diffPLU_PluPK"}}}),
-            S::command("getPosInfo", {{{"InfoType", "QuilletOnlineTime"}}}),
-            S::command("pushLicense", {{{"path", "e2e.lic"},
-                                        {"licenseData", QString::fromLatin1(license.toBase64())}}}),
-            S::command("getNodes"),
-            S::command("rebootDevice", {{{"nodeID", 1}}}),
-            S::command("restartClient"),
-        }),
-        qPrintable(session.serverStderr()));
-    QVERIFY(text(session.result("getProcesses"), "processesResult").contains(byPid));
-    QVERIFY(text(session.result("getProcessInfo"), "processesResult").contains(byName));
-    QCOMPARE(code(session.result("killPidById")), 0);
-    QCOMPARE(text(session.result("killProcessByName"), "killProcessResult"),
-             QStringLiteral("Killed pids: %1, failed to kill pids: none").arg(secondPid));
-    QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 10000);
-    const QJsonObject ping = session.result("pingDevices")
-                                 .value(QStringLiteral("PING_Results"))
-                                 .toArray()
-                                 .first()
-                                 .toObject();
-    QCOMPARE(ping.value(QStringLiteral("Received")).toInt(), 1);
-    QVERIFY(text(session.result("getClientInfo"), "infoResult").contains(QLatin1String("second")));
-    QCOMPARE(text(session.result("getVariousSetting"), "settingValue"), QStringLiteral("4711"));
-    QVERIFY(session.result("getPosInfo").value(QStringLiteral("infoTypeResults")).isDouble());
-    QCOMPARE(code(session.result("pushLicense")), 0);
-    QFile written(m_root->path() + QStringLiteral("temp/licenses/e2e.lic"));
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(), license);
-    for (const char *placeholder : {"getNodes", "rebootDevice", "restartClient"})
-        QCOMPARE(code(session.result(QLatin1String(placeholder))), 599);
 }
 
 QTEST_GUILESS_MAIN(tst_system)
