@@ -10,9 +10,9 @@
 #include <QStorageInfo>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "sleepprocesses.h"
-#include "tempdataroot.h"
 #include "testpaths.h"
 
 namespace {
@@ -89,17 +89,14 @@ class tst_system : public QObject {
     QStringList callsOf(const QString &name) const;
     QString marker() const { return m_root->path() + QStringLiteral("marker"); }
 
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
     QTemporaryDir *m_tools = nullptr;
     QByteArray m_path;
     SleepProcesses *m_sleeps = nullptr;
 };
 
 void tst_system::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     m_path = qgetenv("PATH");
     m_sleeps = new SleepProcesses;
 }

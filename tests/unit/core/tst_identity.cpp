@@ -2,8 +2,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
-#include "tempdataroot.h"
 
 class tst_identity : public QObject {
     Q_OBJECT
@@ -20,16 +20,10 @@ class tst_identity : public QObject {
     QString idFile() const {
         return Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat");
     }
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_identity::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    appSession = appSessionStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_identity::init() { m_root = new ClientDataRoot; }
 
 void tst_identity::cleanup() { delete m_root; }
 

@@ -2,8 +2,8 @@
 #include <QFile>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
-#include "tempdataroot.h"
 
 class tst_log : public QObject {
     Q_OBJECT
@@ -24,13 +24,11 @@ class tst_log : public QObject {
   private:
     QStringList logLines() const { return m_root->todaysLogLines(); }
     void createLogFile(const QString &name) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
 void tst_log::initTestCase() {
-    m_root = new TempDataRoot;
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     installMessageHandler();
 }
 

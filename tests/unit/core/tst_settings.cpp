@@ -5,9 +5,9 @@
 #include <QSettings>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "fifowatchdog.h"
-#include "tempdataroot.h"
 
 namespace {
 unsigned modeOf(const QString &path) {
@@ -40,15 +40,10 @@ class tst_settings : public QObject {
   private:
     void writeRights(const QByteArray &bytes);
     QString readIni(const QString &key) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_settings::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_settings::init() { m_root = new ClientDataRoot; }
 
 void tst_settings::cleanup() {
     delete m_root;

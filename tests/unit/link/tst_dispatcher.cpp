@@ -3,11 +3,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "core/log.h"
 #include "link/commanddispatcher.h"
 #include "link/configurationguard.h"
-#include "tempdataroot.h"
 #include "testfiles.h"
 
 namespace {
@@ -41,15 +41,10 @@ class tst_dispatcher : public QObject {
     void settingsOnTrial();
 
   private:
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_dispatcher::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_dispatcher::init() { m_root = new ClientDataRoot; }
 
 void tst_dispatcher::cleanup() {
     delete m_root;

@@ -5,10 +5,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "link/linktransport.h"
 #include "link/restserversslsocketclient.h"
-#include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
@@ -65,7 +65,7 @@ class tst_link : public QObject {
   private:
     TlsTestServer *newServer();
     int logCount(const QString &needle) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
     RestServerSslSocketClient *m_link = nullptr;
     QList<TlsTestServer *> m_servers;
 };
@@ -73,10 +73,7 @@ class tst_link : public QObject {
 void tst_link::initTestCase() { installMessageHandler(); }
 
 void tst_link::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     Settings.restServerQt_host = QStringLiteral("127.0.0.1");
     Settings.loginName = QStringLiteral("anna");
     m_link = new RestServerSslSocketClient;

@@ -5,12 +5,12 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "loopback.h"
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
 #include "posdaemonprocess.h"
-#include "tempdataroot.h"
 
 namespace {
 QVariantMap params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
@@ -55,19 +55,13 @@ class tst_pos : public QObject {
   private:
     bool startDaemon(const QStringList &args);
     bool logHas(const QString &needle) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
     PosDaemonProcess *m_daemon = nullptr;
 };
 
 void tst_pos::initTestCase() { installMessageHandler(); }
 
-void tst_pos::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    Session = sessionStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_pos::init() { m_root = new ClientDataRoot; }
 
 void tst_pos::cleanup() {
     posToolsInstance().accCloseAndDisconnect();
