@@ -9,11 +9,10 @@
 #include "link/commanddispatcher.h"
 #include "link/configurationguard.h"
 #include "testfiles.h"
+#include "testjson.h"
 
 namespace {
-QVariantMap params(const QByteArray &json) {
-    return QJsonDocument::fromJson(json).toVariant().toMap();
-}
+using testjson::params;
 
 QJsonObject resultOf(const commandReply &reply) {
     return reply.envelope.value(QStringLiteral("data")).toArray().first().toObject();

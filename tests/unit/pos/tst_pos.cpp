@@ -1,7 +1,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
@@ -11,9 +10,10 @@
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
 #include "posdaemonprocess.h"
+#include "testjson.h"
 
 namespace {
-QVariantMap params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
+using testjson::params;
 }  // namespace
 
 class tst_pos : public QObject {
