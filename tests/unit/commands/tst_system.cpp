@@ -12,6 +12,7 @@
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "faketools.h"
 #include "sleepprocesses.h"
 #include "testpaths.h"
 
@@ -86,11 +87,11 @@ class tst_system : public QObject {
   private:
     // A stand-in for a system tool, found first on the search path; it logs its arguments.
     void fakeTool(const QString &name, const QString &body);
-    QStringList callsOf(const QString &name) const;
+    QStringList callsOf(const QString &name) const { return m_tools->callsOf(name); }
     QString marker() const { return m_root->path() + QStringLiteral("marker"); }
 
     ClientDataRoot *m_root = nullptr;
-    QTemporaryDir *m_tools = nullptr;
+    FakeTools *m_tools = nullptr;
     QByteArray m_path;
     SleepProcesses *m_sleeps = nullptr;
 };
@@ -113,25 +114,12 @@ void tst_system::cleanup() {
 
 void tst_system::fakeTool(const QString &name, const QString &body) {
     if (!m_tools) {
-        m_tools = new QTemporaryDir;
-        qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + m_path);
+        m_tools = new FakeTools;
+        qputenv("PATH", QFile::encodeName(m_tools->directory()) + ':' + m_path);
     }
-    const QString path = m_tools->path() + QLatin1Char('/') + name;
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1.calls'\n%2\n")
-                .arg(path, body)
-                .toUtf8());
-    f.close();
-    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(m_tools->add(name, body));
     // A real tool run by mistake (kill!) must never happen here.
-    QCOMPARE(QStandardPaths::findExecutable(name), path);
-}
-
-QStringList tst_system::callsOf(const QString &name) const {
-    QFile f(m_tools->path() + QLatin1Char('/') + name + QStringLiteral(".calls"));
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(QStandardPaths::findExecutable(name), m_tools->directory() + QLatin1Char('/') + name);
 }
 
 // --- processes
