@@ -1,9 +1,8 @@
-#include <QFile>
 #include <QJsonArray>
-#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include "loopback.h"
 #include "scriptedsession.h"
 #include "standinprocess.h"
 #include "tempdataroot.h"
@@ -91,35 +90,22 @@ class LinkRig {
     }
 
     bool start(const QList<QJsonObject> &script, QString *why) {
-        QFile file(root.path() + QStringLiteral("devserver-script.jsonl"));
-        if (!file.open(QIODevice::WriteOnly))
+        const QString file = root.path() + QStringLiteral("devserver-script.jsonl");
+        if (!ScriptedSession::writeScript(file, script))
             return fail(why, QStringLiteral("cannot write script"));
-        for (const QJsonObject &line : script)
-            file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
-        file.close();
-        if (!server.start(
-                testpaths::devServerBinary(),
-                {QStringLiteral("--script"), file.fileName(), QStringLiteral("--keep-running"),
-                 QStringLiteral("--timeout"), QStringLiteral("900")})) {
+        if (!server.start(testpaths::devServerBinary(),
+                          {QStringLiteral("--script"), file, QStringLiteral("--keep-running"),
+                           QStringLiteral("--timeout"), QStringLiteral("900")})) {
             return fail(why, server.diagnostics());
         }
         if (!relay.start(testpaths::faultRelayBinary(),
                          {QStringLiteral("--target-port"), QString::number(server.port())})) {
             return fail(why, relay.diagnostics());
         }
-        root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                          "restServerQt_port=%1\n"
-                                          "[POS]\npos_host=127.0.0.1\npos_port=%2\n")
-                               .arg(relay.port())
-                               .arg(ScriptedSession::freeLoopbackPort()));
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QLT_DATA_ROOT"), root.path());
-        client.setProcessEnvironment(environment);
-        // A file, not a pipe: a pipe that nobody reads would stall the client.
-        client.setProcessChannelMode(QProcess::MergedChannels);
-        client.setStandardOutputFile(root.path() + QStringLiteral("client-console.txt"));
-        client.start(testpaths::clientBinary(), {});
-        return client.waitForStarted() || fail(why, client.errorString());
+        root.pointAtServer(
+            relay.port(),
+            QStringLiteral("[POS]\npos_host=127.0.0.1\npos_port=%1\n").arg(loopback::freePort()));
+        return root.startClient(client) || fail(why, client.errorString());
     }
 
     int registrations() const {
@@ -147,7 +133,7 @@ class LinkRig {
             result.value(QLatin1String("fileData")).toString().toLatin1());
     }
     void writeLargeFile(const QByteArray &text) const {
-        testfiles::writeBytes(root.path() + QStringLiteral("temp/") + kLargeFile, text);
+        testfiles::writeBytes(root.tempDir() + kLargeFile, text);
     }
 
     // What the relay saw, in seconds since its first event, for failure messages.

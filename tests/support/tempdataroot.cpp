@@ -3,11 +3,12 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
-#include <QTcpServer>
+#include <QProcess>
 
-TempDataRoot::TempDataRoot() {
-    qputenv("QLT_DATA_ROOT", QFile::encodeName(path()));
-}
+#include "loopback.h"
+#include "testpaths.h"
+
+TempDataRoot::TempDataRoot() { qputenv("QLT_DATA_ROOT", QFile::encodeName(path())); }
 
 QString TempDataRoot::path() const { return m_dir.path() + QLatin1Char('/'); }
 
@@ -17,15 +18,14 @@ void TempDataRoot::writeSettings(const QString &iniText) const {
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) file.write(iniText.toUtf8());
 }
 
-void TempDataRoot::pointAtClosedServerPort() const {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
+void TempDataRoot::pointAtServer(quint16 port, const QString &moreIni) const {
     writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
                                  "restServerQt_port=%1\n")
-                      .arg(port));
+                      .arg(port) +
+                  moreIni);
 }
+
+void TempDataRoot::pointAtClosedServerPort() const { pointAtServer(loopback::freePort()); }
 
 QStringList TempDataRoot::todaysLogLines() const {
     QFile file(logDir() + QStringLiteral("/_LOG_") +
@@ -33,4 +33,19 @@ QStringList TempDataRoot::todaysLogLines() const {
                QStringLiteral("_QLTRestClientQt.txt"));
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool TempDataRoot::startClient(QProcess &client) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QLT_DATA_ROOT"), path());
+    client.setProcessEnvironment(environment);
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.setStandardOutputFile(consolePath());
+    client.start(testpaths::clientBinary(), {});
+    return client.waitForStarted();
+}
+
+QString TempDataRoot::clientConsole() const {
+    QFile file(consolePath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }

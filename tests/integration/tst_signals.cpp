@@ -3,24 +3,17 @@
 #include <QProcess>
 #include <QtTest>
 
+#include "posdaemonprocess.h"
+#include "scriptedsession.h"
+#include "standinprocess.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
-
-namespace {
-// The first line a stand-in prints is its port.
-quint16 portOf(QProcess &process) {
-    if (!process.waitForStarted()) return 0;
-    while (!process.canReadLine() && process.waitForReadyRead(10000)) {
-    }
-    return quint16(process.readLine().trimmed().toUInt());
-}
-}  // namespace
 
 // The real client binary, ended by signals. It runs under a tiny shell that reports how the
 // client ended, since a crash signal is only visible to the parent.
 class tst_signals : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void endsBySignal_data();
     void endsBySignal();
     void stopLetsTheRunningCommandAnswer();
@@ -45,16 +38,17 @@ void tst_signals::endsBySignal() {
 
     QProcess shell;
     shell.setProcessChannelMode(QProcess::SeparateChannels);
-    shell.start(QStringLiteral("/bin/bash"),
-                {QStringLiteral("-c"),
-                 QStringLiteral("\"$0\" & pid=$!; echo \"pid=$pid\"; wait $pid; echo \"status=$?\""),
-                 testpaths::clientBinary()});
+    shell.start(
+        QStringLiteral("/bin/bash"),
+        {QStringLiteral("-c"),
+         QStringLiteral("\"$0\" & pid=$!; echo \"pid=$pid\"; wait $pid; echo \"status=$?\""),
+         testpaths::clientBinary()});
     QVERIFY(shell.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(shell.canReadLine(), 10000);
     const qint64 pid = QString::fromLatin1(shell.readLine()).trimmed().mid(4).toLongLong();
     QVERIFY(pid > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(root.todaysLogLines().filter(QStringLiteral("Started Tessaron")).size() == 1,
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        root.todaysLogLines().filter(QStringLiteral("Started Tessaron")).size() == 1, 10000);
     QCOMPARE(::kill(pid_t(pid), signalNumber), 0);
     QVERIFY(shell.waitForFinished(15000));
     const QString out = QString::fromLatin1(shell.readAllStandardOutput());
@@ -67,42 +61,36 @@ void tst_signals::endsBySignal() {
 // server, and only then does the client end, with exit code 0.
 void tst_signals::stopLetsTheRunningCommandAnswer() {
     TempDataRoot root;
-    QProcess daemon;
-    daemon.start(testpaths::posDaemonBinary(), {"--port", "0", "--mode", "slow:3000"});
-    const quint16 posPort = portOf(daemon);
-    QVERIFY(posPort > 0);
-    QFile script(root.path() + QStringLiteral("script.jsonl"));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(R"({"commandType":"deamonDirect","data":[{"cmd":"PING"}]})" "\n");
-    script.close();
-    QProcess server;
-    server.start(testpaths::devServerBinary(),
-                 {"--port", "0", "--script", script.fileName(), "--timeout", "60"});
-    const quint16 serverPort = portOf(server);
-    QVERIFY(serverPort > 0);
-    root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=%1\n"
-                                      "[POS]\npos_host=127.0.0.1\npos_port=%2\n")
-                           .arg(serverPort)
-                           .arg(posPort));
+    PosDaemonProcess daemon;
+    QVERIFY2(daemon.start({"--mode", "slow:3000"}), qPrintable(daemon.diagnostics()));
+    const QString script = root.path() + QStringLiteral("script.jsonl");
+    QVERIFY(ScriptedSession::writeScript(
+        script, {ScriptedSession::command(QStringLiteral("deamonDirect"),
+                                          {QJsonObject{{"cmd", "PING"}}})}));
+    StandInProcess server;
+    QVERIFY2(server.start(testpaths::devServerBinary(),
+                          {"--port", "0", "--script", script, "--timeout", "60"}),
+             qPrintable(server.diagnostics()));
+    root.pointAtServer(
+        server.port(),
+        QStringLiteral("[POS]\npos_host=127.0.0.1\npos_port=%1\n").arg(daemon.port()));
     QProcess client;
     client.start(testpaths::clientBinary(), {});
     QVERIFY(client.waitForStarted());
     // The command runs once the client has reached the daemon.
-    QByteArray daemonOutput;
-    QTRY_VERIFY_WITH_TIMEOUT((daemonOutput += daemon.readAllStandardOutput()).contains("\"connected\""),
-                             20000);
+    QTRY_VERIFY_WITH_TIMEOUT(daemon.connections() > 0, 20000);
     QCOMPARE(::kill(pid_t(client.processId()), SIGTERM), 0);
     QVERIFY(client.waitForFinished(15000));
     QCOMPARE(client.exitStatus(), QProcess::NormalExit);
     QCOMPARE(client.exitCode(), 0);
     QVERIFY(client.readAllStandardOutput().contains("\nquit the service by signal(15).\n"));
-    QVERIFY(server.waitForFinished(10000));
-    QCOMPARE(server.exitCode(), 0);  // every reply of the script arrived
-    const QByteArray received = server.readAllStandardOutput();
-    QVERIFY2(received.contains(R"("typeCall":"deamonDirect")") && received.contains(R"("errorCode":0)"),
-             received.constData());
-    daemon.terminate();
-    QVERIFY(daemon.waitForFinished(5000));
+    // The server ends with exit code 0 once every reply of its script has arrived.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.isRunning(), 10000);
+    QVERIFY2(server.exitedCleanly(), qPrintable(server.diagnostics()));
+    const QVector<QJsonObject> replies =
+        server.linesWith(QStringLiteral("typeCall"), QStringLiteral("deamonDirect"));
+    QCOMPARE(replies.size(), 1);
+    QCOMPARE(replies.first()[QLatin1String("data")][0][QLatin1String("errorCode")].toInt(-1), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_signals)

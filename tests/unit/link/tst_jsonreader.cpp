@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "link/jsonreader.h"
 #include "commands/utilsmodel.h"
+#include "link/jsonreader.h"
 
 namespace {
 // Typed rendering, so that a row also pins the variant type: i (qlonglong), d (double),

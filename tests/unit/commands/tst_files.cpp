@@ -10,11 +10,9 @@
 #include "core/log.h"
 #include "core/parameters.h"
 #include "fifowatchdog.h"
-#include "scriptedsession.h"
 #include "storage/pathresolver.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
-#include "testpaths.h"
 
 namespace {
 using testfiles::readBytes;
@@ -42,7 +40,6 @@ class tst_files : public QObject {
     void fileContentFailures();
     void onlyRegularFilesAreRead_data();
     void onlyRegularFilesAreRead();
-    void everyCommandThroughTheClient();
 
   private:
     // The commands on a session record of their own, without the client's global records.
@@ -56,8 +53,6 @@ class tst_files : public QObject {
     const logger m_log;
 };
 
-// The directories that the client makes below its data root, so that the files of the test
-// through the real client are where the unit tests put theirs.
 void tst_files::init() {
     m_root = new TempDataRoot;
     m_session = sessionStruct();
@@ -378,61 +373,6 @@ void tst_files::onlyRegularFilesAreRead() {
              "File " + path + " is not a regular file!");
     QCOMPARE(reply.value("fileData").toString("<none>"), QString());
     if (fifo) QVERIFY(!fifo->fired());
-}
-
-// Every file command once through the real client and the development server.
-void tst_files::everyCommandThroughTheClient() {
-    QFile zipFile(testpaths::dataDir() + "/files/pkg.zip");  // made by zip(1)
-    QVERIFY(zipFile.open(QIODevice::ReadOnly));
-    const QByteArray archive = zipFile.readAll();
-    writeBytes(m_session.dataLogLocation + "read.txt", "caf\xe9\r\n");
-    // Large enough that its Base64 reaches the handler as bytes rather than as a QString.
-    QByteArray binary(48 * 1024, Qt::Uninitialized);
-    for (int i = 0; i < binary.size(); ++i) binary[i] = char(i * 7 + i / 256);
-    ScriptedSession s(*m_root);
-    const auto command = [](const char *name, const QJsonObject &params) {
-        return ScriptedSession::command(QString::fromLatin1(name), {params});
-    };
-    QVERIFY2(
-        s.run(
-            {command("createAndEmptyDirectory", {{"path", "made/here"}}),
-             command("saveFileContent", {{"filePath", "made/here/a.txt"},
-                                         {"basePathType", "temp"},
-                                         {"fileDataB64", "aGVsbG8K"}}),
-             command("getDirectoryFiles", {{"searchPath", "made/here"}, {"basePathType", "temp"}}),
-             command("getFileContent",
-                     {{"filePath", "read.txt"}, {"basePathType", "log"}, {"toBase64", false}}),
-             command("saveFileContent", {{"filePath", "unzipped"},
-                                         {"basePathType", "temp"},
-                                         {"isZipData", true},
-                                         {"fileDataB64", QString::fromLatin1(archive.toBase64())}}),
-             command("setRights", {{"fileDataB64", "YWRtaW4JL2EK"}}),
-             command("saveFileContent",
-                     {{"filePath", "made/here/b.bin"},
-                      {"basePathType", "temp"},
-                      {"isBinary", true},
-                      {"fileDataB64", QString::fromLatin1(binary.toBase64())}})}),
-        qPrintable(s.serverStderr()));
-    const auto ok = [&s](const char *name) {
-        const QJsonObject r = s.result(QString::fromLatin1(name));
-        return r.value("errorCode").toInt(-1) == 0 &&
-               r.value("errorDescription").toString().isEmpty();
-    };
-    QVERIFY(ok("createAndEmptyDirectory"));
-    QVERIFY(ok("saveFileContent"));
-    QCOMPARE(readBytes(m_session.dataTempLocation + "made/here/a.txt"), QByteArray("hello\n"));
-    QVERIFY(ok("getDirectoryFiles"));
-    QCOMPARE(s.result("getDirectoryFiles").value("files").toString(), ".,..,a.txt");
-    QVERIFY(ok("getFileContent"));
-    QCOMPARE(s.result("getFileContent").value("fileData").toString(), "café\n");
-    QCOMPARE(s.result("saveFileContent", 1).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(m_session.dataTempLocation + "unzipped/pkg/readme.txt"),
-             QByteArray("unpacked\n"));
-    QVERIFY(!QFileInfo::exists(m_session.dataTempLocation + "unzipped/tmp_zip"));
-    QVERIFY(ok("setRights"));
-    QCOMPARE(readBytes(m_rightsFile), QByteArray("admin\t/a\n"));
-    QCOMPARE(s.result("saveFileContent", 2).value("errorCode").toInt(-1), 0);
-    QCOMPARE(readBytes(m_session.dataTempLocation + "made/here/b.bin"), binary);
 }
 
 QTEST_GUILESS_MAIN(tst_files)

@@ -3,17 +3,16 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "link/commanddispatcher.h"
-#include "core/log.h"
-#include "link/configurationguard.h"
-#include "tempdataroot.h"
-#include "testfiles.h"
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "core/log.h"
+#include "link/commanddispatcher.h"
+#include "link/configurationguard.h"
+#include "testfiles.h"
+#include "testjson.h"
 
 namespace {
-QVariantMap params(const QByteArray &json) {
-    return QJsonDocument::fromJson(json).toVariant().toMap();
-}
+using testjson::params;
 
 QJsonObject resultOf(const commandReply &reply) {
     return reply.envelope.value(QStringLiteral("data")).toArray().first().toObject();
@@ -41,15 +40,10 @@ class tst_dispatcher : public QObject {
     void settingsOnTrial();
 
   private:
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_dispatcher::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_dispatcher::init() { m_root = new ClientDataRoot; }
 
 void tst_dispatcher::cleanup() {
     delete m_root;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "standinprocess.h"
 #include "tempdataroot.h"
 #include "testpaths.h"
 
@@ -135,17 +136,12 @@ void tst_watchdog::statusFollowsTheLink() {
     QFETCH(QStringList, statuses);
     TempDataRoot root;
     root.pointAtClosedServerPort();
-    QProcess server;
-    quint16 port = 0;
+    StandInProcess server;
     if (serverUp) {
-        server.start(testpaths::devServerBinary(),
-                     {"--port", "0", "--register", "sleep:2,accept", "--timeout", "60"});
-        QVERIFY(server.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
-        port = quint16(server.readLine().trimmed().toUInt());
-        root.writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                          "restServerQt_port=%1\n")
-                               .arg(port));
+        QVERIFY2(server.start(testpaths::devServerBinary(),
+                              {"--port", "0", "--register", "sleep:2,accept", "--timeout", "60"}),
+                 qPrintable(server.diagnostics()));
+        root.pointAtServer(server.port());
     }
     QTemporaryDir socketDir;
     const QString socketName = socketDir.filePath(QStringLiteral("notify"));
@@ -159,7 +155,7 @@ void tst_watchdog::statusFollowsTheLink() {
     QVERIFY(client.waitForStarted());
     QList<QByteArray> expected;
     for (const QString &status : statuses)
-        expected << "STATUS=" + (serverUp ? status.arg(port) : status).toUtf8();
+        expected << "STATUS=" + (serverUp ? status.arg(server.port()) : status).toUtf8();
     const auto seen = [&systemd] {
         QList<QByteArray> lines;
         for (const QByteArray &message : systemd.messages)
@@ -168,11 +164,10 @@ void tst_watchdog::statusFollowsTheLink() {
     };
     QTRY_VERIFY_WITH_TIMEOUT(seen().size() >= expected.size(), 20000);
     for (const QByteArray &line : expected)
-        QVERIFY2(seen().contains(line), QByteArray(line + " not in " + seen().join(" | ")).constData());
+        QVERIFY2(seen().contains(line),
+                 QByteArray(line + " not in " + seen().join(" | ")).constData());
     client.terminate();
     QVERIFY(client.waitForFinished(15000));
-    server.kill();
-    server.waitForFinished();
 }
 
 // With its console in the journal, every line the client prints says how much it matters.

@@ -1,76 +1,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "loopback.h"
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
-#include "scriptedsession.h"
-#include "tempdataroot.h"
-#include "testpaths.h"
+#include "posdaemonprocess.h"
+#include "testjson.h"
 
 namespace {
-
-// The POS daemon stand-in on a free loopback port, with what it printed about each connection.
-class PosDaemon {
-  public:
-    ~PosDaemon() {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) m_process.kill();
-    }
-    bool start(const QStringList &args) {
-        m_process.start(testpaths::posDaemonBinary(),
-                        QStringList{QStringLiteral("--port"), QStringLiteral("0")} + args);
-        if (!m_process.waitForStarted()) return false;
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
-        }
-        m_port = m_process.readLine().trimmed().toUShort();
-        return m_port != 0;
-    }
-    quint16 port() const { return m_port; }
-    // Every line the daemon received, in order; "conn:line" when byConnection.
-    QStringList lines(bool byConnection = false) {
-        QStringList out;
-        for (const QJsonObject &e : events()) {
-            if (!e.contains(QStringLiteral("line"))) continue;
-            const QString line = e.value(QStringLiteral("line")).toString();
-            out << (byConnection ? QString::number(e.value(QStringLiteral("conn")).toInt()) +
-                                       QLatin1Char(':') + line
-                                 : line);
-        }
-        return out;
-    }
-    int connections() {
-        int n = 0;
-        for (const QJsonObject &e : events())
-            n += e.value(QStringLiteral("event")).toString() == QLatin1String("connected");
-        return n;
-    }
-
-  private:
-    QList<QJsonObject> events() {
-        m_pending += m_process.readAllStandardOutput();
-        int end;
-        while ((end = m_pending.indexOf('\n')) >= 0) {
-            m_events << QJsonDocument::fromJson(m_pending.left(end)).object();
-            m_pending.remove(0, end + 1);
-        }
-        return m_events;
-    }
-    QProcess m_process;
-    quint16 m_port = 0;
-    QByteArray m_pending;
-    QList<QJsonObject> m_events;
-};
-
-QVariantMap params(const QJsonObject &o) { return QJsonDocument(o).toVariant().toMap(); }
-
-const QString e2eCommand = QStringLiteral("deamonDirect");
-
+using testjson::params;
 }  // namespace
 
 class tst_pos : public QObject {
@@ -109,27 +52,16 @@ class tst_pos : public QObject {
     void slow_cutReplyFailsAfterRetry();
     void slow_silenceIsAnEmptyReply();
 
-    void e2e_allThreeCommands();
-    void e2e_badRepliesKeepTheLink_data();
-    void e2e_badRepliesKeepTheLink();
-    void slow_e2e_keepAliveDuringSlowReply();
-
   private:
     bool startDaemon(const QStringList &args);
     bool logHas(const QString &needle) const;
-    TempDataRoot *m_root = nullptr;
-    PosDaemon *m_daemon = nullptr;
+    ClientDataRoot *m_root = nullptr;
+    PosDaemonProcess *m_daemon = nullptr;
 };
 
 void tst_pos::initTestCase() { installMessageHandler(); }
 
-void tst_pos::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    Session = sessionStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_pos::init() { m_root = new ClientDataRoot; }
 
 void tst_pos::cleanup() {
     posToolsInstance().accCloseAndDisconnect();
@@ -140,7 +72,7 @@ void tst_pos::cleanup() {
 }
 
 bool tst_pos::startDaemon(const QStringList &args) {
-    m_daemon = new PosDaemon;
+    m_daemon = new PosDaemonProcess;
     if (!m_daemon->start(args)) return false;
     Settings.POS_port = m_daemon->port();
     return true;
@@ -519,7 +451,7 @@ void tst_pos::accClose() {
 }
 
 void tst_pos::refusedPortAnswersAtOnce() {
-    Settings.POS_port = ScriptedSession::freeLoopbackPort();
+    Settings.POS_port = loopback::freePort();
     QElapsedTimer clock;
     clock.start();
     const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "PING"}}));
@@ -697,102 +629,6 @@ void tst_pos::slow_silenceIsAnEmptyReply() {
     QVERIFY(logHas(QStringLiteral("No reply from the POS daemon (127.0.0.1:%1) to: PING")
                        .arg(Settings.POS_port)));
     QTRY_COMPARE(m_daemon->connections(), 1);
-}
-
-// --- the real client against the development server
-
-void tst_pos::e2e_allThreeCommands() {
-    QVERIFY(startDaemon({"--mode", "slow:300"}));
-    ScriptedSession s(*m_root);
-    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
-    const auto awaitReplies = [](int n) {
-        return QJsonObject{{"devserver", QJsonObject{{"expectReplies", n}}}};
-    };
-    QVERIFY2(s.run({ScriptedSession::command("testConnection"),
-                    ScriptedSession::command(e2eCommand,
-                                             {QJsonObject{{"cmd", "PING"}, {"noClose", true}}}),
-                    ScriptedSession::command("doAccClose"),
-                    // The next two arrive together: the second waits for the first.
-                    awaitReplies(0),
-                    ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "WRONG"}}}),
-                    awaitReplies(2),
-                    ScriptedSession::command(
-                        e2eCommand, {QJsonObject{{"cmd", "INFO"}, {"okCodeIfReceive2X", 200}}})}),
-             qPrintable(s.serverStderr()));
-    const QJsonObject test = s.result("testConnection");
-    QCOMPARE(test.value("errorCode").toInt(), 0);
-    QCOMPARE(test.value("deamonVersionInt").toInt(), 1523);
-    QCOMPARE(test.value("deamonReady").toBool(), true);
-    QCOMPARE(s.result(e2eCommand, 0).value("errorCode").toInt(), 0);
-    const QJsonObject close = s.result("doAccClose");
-    QCOMPARE(close.value("errorCode").toInt(), 0);
-    QCOMPARE(close.value("firstPartCode").toInt(), 200);
-    QCOMPARE(s.result(e2eCommand, 1).value("errorCode").toInt(), 403);
-    QCOMPARE(s.result(e2eCommand, 1).value("errorDescription").toString(),
-             QStringLiteral("403 Not allowed here\n"));
-    QCOMPARE(s.result(e2eCommand, 2).value("received").toString(),
-             QStringLiteral("line one\nline two\n//END\n"));
-    QTRY_COMPARE(
-        m_daemon->lines(true),
-        (QStringList{"1:ACCCLOSE", "1:BYE", "2:SETUSR 1 1", "2:PING", "2:ACCCLOSE", "2:WRONG",
-                     "2:ACCCLOSE", "2:BYE", "3:SETUSR 1 1", "3:INFO", "3:ACCCLOSE", "3:BYE"}));
-}
-
-void tst_pos::e2e_badRepliesKeepTheLink_data() {
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<int>("errorCode");
-    QTest::addColumn<int>("firstPartCode");
-    QTest::newRow("short") << "short" << 20 << 20;
-    QTest::newRow("binary") << "binary" << 0 << 200;
-    QTest::newRow("empty then close") << "empty-then-close" << 404 << 0;
-    QTest::newRow("not found") << "notfound" << 404 << 0;
-}
-
-void tst_pos::e2e_badRepliesKeepTheLink() {
-    QFETCH(QString, mode);
-    QVERIFY(startDaemon({"--mode", mode}));
-    ScriptedSession s(*m_root);
-    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
-    const QJsonObject cmd = ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "PING"}}});
-    QVERIFY2(s.run({cmd, cmd, ScriptedSession::command("getNodes")}), qPrintable(s.serverStderr()));
-    for (int i = 0; i < 2; ++i) {
-        QTEST(s.result(e2eCommand, i).value("errorCode").toInt(), "errorCode");
-        QTEST(s.result(e2eCommand, i).value("firstPartCode").toInt(), "firstPartCode");
-    }
-    QCOMPARE(s.result("getNodes").value("errorCode").toInt(), 599);
-    int registrations = 0;
-    for (const QJsonObject &o : s.received())
-        registrations += o.value("event").toString() == QLatin1String("registered");
-    QCOMPARE(registrations, 1);
-}
-
-// Slow (about 25 s): the keep-alive timer first fires 20 s after start, so the script waits
-// 14 s and then runs an exchange that waits 10 s for a silent daemon, across that tick.
-void tst_pos::slow_e2e_keepAliveDuringSlowReply() {
-    QVERIFY(startDaemon({"--mode", "slow:12000"}));
-    ScriptedSession s(*m_root);
-    s.addSettings(QStringLiteral("[POS]\npos_port=%1\n").arg(m_daemon->port()));
-    s.addServerArguments({"--keepalive", "answer"});
-    QVERIFY2(s.run({QJsonObject{{"devserver", QJsonObject{{"sleepMs", 14000}}}},
-                    ScriptedSession::command(e2eCommand, {QJsonObject{{"cmd", "PING"}}})},
-                   90),
-             qPrintable(s.serverStderr()));
-    int keepAlive = -1, reply = -1, registrations = 0, disconnects = 0;
-    const QList<QJsonObject> &seen = s.received();
-    for (int i = 0; i < seen.size(); ++i) {
-        if (seen[i].value("frame").toString() == QLatin1String("_KA_") && keepAlive < 0)
-            keepAlive = i;
-        if (seen[i].value("typeCall").toString() == e2eCommand) reply = i;
-        registrations += seen[i].value("event").toString() == QLatin1String("registered");
-        disconnects += seen[i].value("event").toString() == QLatin1String("disconnected");
-    }
-    QVERIFY2(keepAlive >= 0 && reply > keepAlive, "keep-alive not sent during the exchange");
-    QVERIFY2(registrations == 1 && disconnects == 0,
-             qPrintable(m_root->todaysLogLines()
-                            .filter(QStringLiteral("sendKeepAliveMessage"))
-                            .join(QLatin1Char('\n'))));
-    QCOMPARE(s.result(e2eCommand).value("firstPartCode").toInt(), 0);
-    QVERIFY(s.clientLog().contains(QStringLiteral("No reply from the POS daemon")));
 }
 
 QTEST_GUILESS_MAIN(tst_pos)

@@ -2,12 +2,12 @@
 #include <QFile>
 #include <QtTest>
 
-#include "tempdataroot.h"
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 
 class tst_log : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void cleanupTestCase();
     void lineFormat_data();
@@ -21,16 +21,14 @@ private slots:
     void cleanUp();
     void unwritableLogIsCountedNotFatal();
 
-private:
+  private:
     QStringList logLines() const { return m_root->todaysLogLines(); }
     void createLogFile(const QString &name) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
 void tst_log::initTestCase() {
-    m_root = new TempDataRoot;
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     installMessageHandler();
 }
 
@@ -41,13 +39,17 @@ void tst_log::lineFormat_data() {
     QTest::addColumn<QString>("identifier");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("short code padded") << 7 << "a::b" << "hello"
+    QTest::newRow("short code padded") << 7 << "a::b"
+                                       << "hello"
                                        << "2026-12-07 15:30:09 => 7     : [a::b] hello";
-    QTest::newRow("six digits exact") << 123456 << "x" << "t"
+    QTest::newRow("six digits exact") << 123456 << "x"
+                                      << "t"
                                       << "2026-12-07 15:30:09 => 123456: [x] t";
-    QTest::newRow("long code not cut") << 12345678 << "x" << ""
+    QTest::newRow("long code not cut") << 12345678 << "x"
+                                       << ""
                                        << "2026-12-07 15:30:09 => 12345678: [x] ";
-    QTest::newRow("multi-line text") << 100 << "m" << "a\nb"
+    QTest::newRow("multi-line text") << 100 << "m"
+                                     << "a\nb"
                                      << "2026-12-07 15:30:09 => 100   : [m] a\nb";
 }
 
@@ -90,10 +92,18 @@ void tst_log::qtMessagesLandInTheFile() {
     QFETCH(QString, expected);
     const QString text = expected.mid(expected.indexOf(QLatin1String("] ")) + 2);
     switch (type) {
-        case QtDebugMsg: qDebug().noquote() << text; break;
-        case QtInfoMsg: qInfo().noquote() << text; break;
-        case QtWarningMsg: qWarning().noquote() << text; break;
-        default: qCritical().noquote() << text; break;
+        case QtDebugMsg:
+            qDebug().noquote() << text;
+            break;
+        case QtInfoMsg:
+            qInfo().noquote() << text;
+            break;
+        case QtWarningMsg:
+            qWarning().noquote() << text;
+            break;
+        default:
+            qCritical().noquote() << text;
+            break;
     }
     QVERIFY2(logLines().last().endsWith(expected), qPrintable(logLines().last()));
 }

@@ -1,7 +1,6 @@
 #include <QtTest>
 
 #include "link/messageframer.h"
-#include "core/standalonekeepalivetimer.h"
 
 using Frame = messageFramer::Frame;
 
@@ -11,10 +10,18 @@ QStringList render(const QVector<Frame> &frames) {
     QStringList out;
     for (const Frame &f : frames) {
         switch (f.kind) {
-            case Frame::Json: out << QStringLiteral("J:") + QString::fromLatin1(f.bytes); break;
-            case Frame::Control: out << QStringLiteral("C:") + QString::fromLatin1(f.bytes); break;
-            case Frame::Discarded: out << QStringLiteral("D"); break;
-            case Frame::Overflow: out << QStringLiteral("O"); break;
+            case Frame::Json:
+                out << QStringLiteral("J:") + QString::fromLatin1(f.bytes);
+                break;
+            case Frame::Control:
+                out << QStringLiteral("C:") + QString::fromLatin1(f.bytes);
+                break;
+            case Frame::Discarded:
+                out << QStringLiteral("D");
+                break;
+            case Frame::Overflow:
+                out << QStringLiteral("O");
+                break;
         }
     }
     return out;
@@ -23,7 +30,7 @@ QStringList render(const QVector<Frame> &frames) {
 
 class tst_framer : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void frames_data();
     void frames();
     void everySplitPositionGivesTheSameFrames_data();
@@ -31,8 +38,6 @@ private slots:
     void oversizeBreaksTheStream();
     void nestingIsBounded();
     void largeMessageInSmallChunks();
-    void keepAliveDue_data();
-    void keepAliveDue();
 };
 
 void tst_framer::frames_data() {
@@ -43,12 +48,12 @@ void tst_framer::frames_data() {
         << QByteArray("{\"a\":1}\n") << QStringList{"J:{\"a\":1}"};
     QTest::newRow("two glued") << QByteArray("{\"a\":1}{\"b\":2}")
                                << QStringList{"J:{\"a\":1}", "J:{\"b\":2}"};
-    QTest::newRow("white space between") << QByteArray(" \r\n{}\t\n {}\n")
-                                         << QStringList{"J:{}", "J:{}"};
-    QTest::newRow("control before") << QByteArray("\x02_KAS_\x03{\"a\":1}")
-                                    << QStringList{"C:_KAS_", "J:{\"a\":1}"};
-    QTest::newRow("control between") << QByteArray("{}\x02_KAS_\x03{}")
-                                     << QStringList{"J:{}", "C:_KAS_", "J:{}"};
+    QTest::newRow("white space between")
+        << QByteArray(" \r\n{}\t\n {}\n") << QStringList{"J:{}", "J:{}"};
+    QTest::newRow("control before")
+        << QByteArray("\x02_KAS_\x03{\"a\":1}") << QStringList{"C:_KAS_", "J:{\"a\":1}"};
+    QTest::newRow("control between")
+        << QByteArray("{}\x02_KAS_\x03{}") << QStringList{"J:{}", "C:_KAS_", "J:{}"};
     QTest::newRow("control after") << QByteArray("{}\x02_KA_\x03") << QStringList{"J:{}", "C:_KA_"};
     QTest::newRow("only control") << QByteArray("\x02_KAS_\x03") << QStringList{"C:_KAS_"};
     QTest::newRow("braces inside string")
@@ -57,10 +62,11 @@ void tst_framer::frames_data() {
         << QByteArray("{\"t\":\"a\\\"}\"}") << QStringList{"J:{\"t\":\"a\\\"}\"}"};
     QTest::newRow("escaped backslash ends string")
         << QByteArray("{\"t\":\"a\\\\\"}{}") << QStringList{"J:{\"t\":\"a\\\\\"}", "J:{}"};
-    QTest::newRow("nested objects") << QByteArray("{\"a\":{\"b\":{}}}")
-                                    << QStringList{"J:{\"a\":{\"b\":{}}}"};
-    QTest::newRow("windows-1252 bytes") << QByteArray("{\"e\":\"\x80\x9f\"}")
-                                        << QStringList{QString::fromLatin1("J:{\"e\":\"\x80\x9f\"}")};
+    QTest::newRow("nested objects")
+        << QByteArray("{\"a\":{\"b\":{}}}") << QStringList{"J:{\"a\":{\"b\":{}}}"};
+    QTest::newRow("windows-1252 bytes")
+        << QByteArray("{\"e\":\"\x80\x9f\"}")
+        << QStringList{QString::fromLatin1("J:{\"e\":\"\x80\x9f\"}")};
     QTest::newRow("garbage before message")
         << QByteArray("xx}\n{\"a\":1}") << QStringList{"D", "J:{\"a\":1}"};
     QTest::newRow("lone bracket") << QByteArray("]") << QStringList{"D"};
@@ -78,9 +84,9 @@ void tst_framer::frames() {
 
 void tst_framer::everySplitPositionGivesTheSameFrames_data() {
     QTest::addColumn<QByteArray>("input");
-    QTest::newRow("messages and frames")
-        << QByteArray("\x02_KAS_\x03{\"commandType\":\"x\",\"data\":[{\"s\":\"}\\\"{\"}]}\n"
-                      "\x02_KAS_\x03{\"b\":[1,2,{\"c\":\"\x80\"}]}  {}");
+    QTest::newRow("messages and frames") << QByteArray(
+        "\x02_KAS_\x03{\"commandType\":\"x\",\"data\":[{\"s\":\"}\\\"{\"}]}\n"
+        "\x02_KAS_\x03{\"b\":[1,2,{\"c\":\"\x80\"}]}  {}");
 }
 
 void tst_framer::everySplitPositionGivesTheSameFrames() {
@@ -116,7 +122,8 @@ void tst_framer::oversizeBreaksTheStream() {
 void tst_framer::nestingIsBounded() {
     messageFramer framer(1 << 20, 8);
     QCOMPARE(render(framer.append("{\"a\":[[[[[[[[[[1]]]]]]]]]]}{}")), (QStringList{"D", "J:{}"}));
-    QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")), QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
+    QCOMPARE(render(framer.append("{\"a\":[[[[[[1]]]]]]}")),
+             QStringList{"J:{\"a\":[[[[[[1]]]]]]}"});
 }
 
 void tst_framer::largeMessageInSmallChunks() {
@@ -128,29 +135,6 @@ void tst_framer::largeMessageInSmallChunks() {
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.first().kind, Frame::Json);
     QCOMPARE(got.first().bytes.size(), message.size());
-}
-
-void tst_framer::keepAliveDue_data() {
-    QTest::addColumn<qint64>("lastSentMs");
-    QTest::addColumn<qint64>("nowMs");
-    QTest::addColumn<int>("interval");
-    QTest::addColumn<bool>("due");
-    QTest::newRow("never sent") << qint64(-1) << qint64(20000) << 25 << true;
-    QTest::newRow("one tick later") << qint64(20000) << qint64(40000) << 25 << false;
-    QTest::newRow("two ticks later") << qint64(20000) << qint64(60000) << 25 << true;
-    QTest::newRow("equal is not due") << qint64(20000) << qint64(45000) << 25 << false;
-    QTest::newRow("one second past") << qint64(20000) << qint64(46000) << 25 << true;
-    QTest::newRow("interval 0 every tick") << qint64(20000) << qint64(40000) << 0 << true;
-    QTest::newRow("interval below tick") << qint64(20000) << qint64(40000) << 19 << true;
-    QTest::newRow("interval equal to tick") << qint64(20000) << qint64(40000) << 20 << false;
-}
-
-void tst_framer::keepAliveDue() {
-    QFETCH(qint64, lastSentMs);
-    QFETCH(qint64, nowMs);
-    QFETCH(int, interval);
-    QFETCH(bool, due);
-    QCOMPARE(standAloneKeepAliveTimer::isKeepAliveDue(lastSentMs, nowMs, interval), due);
 }
 
 QTEST_GUILESS_MAIN(tst_framer)

@@ -5,9 +5,9 @@
 #include <QSettings>
 #include <QtTest>
 
-#include "fifowatchdog.h"
-#include "tempdataroot.h"
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "fifowatchdog.h"
 
 namespace {
 unsigned modeOf(const QString &path) {
@@ -18,7 +18,7 @@ unsigned modeOf(const QString &path) {
 
 class tst_settings : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void init();
     void cleanup();
     void freshDeviceGetsEveryDefault();
@@ -37,18 +37,13 @@ private slots:
     void dateSplitters_data();
     void dateSplitters();
 
-private:
+  private:
     void writeRights(const QByteArray &bytes);
     QString readIni(const QString &key) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_settings::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_settings::init() { m_root = new ClientDataRoot; }
 
 void tst_settings::cleanup() {
     delete m_root;
@@ -62,13 +57,20 @@ QString tst_settings::readIni(const QString &key) const {
 void tst_settings::freshDeviceGetsEveryDefault() {
     utils.loadSettings(false);
     const QList<QPair<const char *, const char *>> defaults = {
-        {"RestServiceQt/restServerQt_host", "localhost"}, {"RestServiceQt/restServerQt_port", "7957"},
-        {"POS/pos_host", "127.0.0.1"},                    {"POS/pos_port", "1027"},
-        {"POS/posSocketHighDebug", "1"},                  {"Global/debugLevel", "50"},
-        {"Global/ID__BoCompanyID", "-1"},                 {"Credentials/loginName", "demo"},
-        {"Credentials/loginPass", "kelp"},                {"Credentials/channelID", "default"},
-        {"Various/diffPLU_Waiter_ID", "1"},               {"Various/diffPLU_PluPK", "50001"},
-        {"RestServiceQt/reconnectMaxDelaySeconds", "3"},  {"RestServiceQt/reconnectJitterPercent", "0"},
+        {"RestServiceQt/restServerQt_host", "localhost"},
+        {"RestServiceQt/restServerQt_port", "7957"},
+        {"POS/pos_host", "127.0.0.1"},
+        {"POS/pos_port", "1027"},
+        {"POS/posSocketHighDebug", "1"},
+        {"Global/debugLevel", "50"},
+        {"Global/ID__BoCompanyID", "-1"},
+        {"Credentials/loginName", "demo"},
+        {"Credentials/loginPass", "kelp"},
+        {"Credentials/channelID", "default"},
+        {"Various/diffPLU_Waiter_ID", "1"},
+        {"Various/diffPLU_PluPK", "50001"},
+        {"RestServiceQt/reconnectMaxDelaySeconds", "3"},
+        {"RestServiceQt/reconnectJitterPercent", "0"},
         {"RestServiceQt/settingsRollbackSeconds", "600"}};
     for (const auto &kv : defaults)
         QCOMPARE(readIni(QLatin1String(kv.first)), QString::fromLatin1(kv.second));
@@ -82,16 +84,26 @@ void tst_settings::values_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QVariant>("expected");
     QTest::addColumn<bool>("logsInvalid");
-    QTest::newRow("host") << "[RestServiceQt]\nrestServerQt_host=srv.local\n" << "host" << QVariant("srv.local") << false;
-    QTest::newRow("port") << "[RestServiceQt]\nrestServerQt_port=8443\n" << "port" << QVariant(8443) << false;
-    QTest::newRow("port not a number") << "[RestServiceQt]\nrestServerQt_port=abc\n" << "port" << QVariant(7957) << true;
-    QTest::newRow("port too large") << "[RestServiceQt]\nrestServerQt_port=70000\n" << "port" << QVariant(7957) << true;
-    QTest::newRow("pos port empty gets default") << "[POS]\npos_port=\n" << "posPort" << QVariant(1027) << false;
-    QTest::newRow("pos host") << "[POS]\npos_host=127.0.0.9\n" << "posHost" << QVariant("127.0.0.9") << false;
-    QTest::newRow("debug true") << "[POS]\nposSocketHighDebug=True\n" << "debug" << QVariant(true) << false;
-    QTest::newRow("debug TRUE") << "[POS]\nposSocketHighDebug=TRUE\n" << "debug" << QVariant(true) << false;
-    QTest::newRow("debug 0") << "[POS]\nposSocketHighDebug=0\n" << "debug" << QVariant(false) << false;
-    QTest::newRow("debug false") << "[POS]\nposSocketHighDebug=false\n" << "debug" << QVariant(false) << false;
+    QTest::newRow("host") << "[RestServiceQt]\nrestServerQt_host=srv.local\n"
+                          << "host" << QVariant("srv.local") << false;
+    QTest::newRow("port") << "[RestServiceQt]\nrestServerQt_port=8443\n"
+                          << "port" << QVariant(8443) << false;
+    QTest::newRow("port not a number") << "[RestServiceQt]\nrestServerQt_port=abc\n"
+                                       << "port" << QVariant(7957) << true;
+    QTest::newRow("port too large") << "[RestServiceQt]\nrestServerQt_port=70000\n"
+                                    << "port" << QVariant(7957) << true;
+    QTest::newRow("pos port empty gets default") << "[POS]\npos_port=\n"
+                                                 << "posPort" << QVariant(1027) << false;
+    QTest::newRow("pos host") << "[POS]\npos_host=127.0.0.9\n"
+                              << "posHost" << QVariant("127.0.0.9") << false;
+    QTest::newRow("debug true") << "[POS]\nposSocketHighDebug=True\n"
+                                << "debug" << QVariant(true) << false;
+    QTest::newRow("debug TRUE") << "[POS]\nposSocketHighDebug=TRUE\n"
+                                << "debug" << QVariant(true) << false;
+    QTest::newRow("debug 0") << "[POS]\nposSocketHighDebug=0\n"
+                             << "debug" << QVariant(false) << false;
+    QTest::newRow("debug false") << "[POS]\nposSocketHighDebug=false\n"
+                                 << "debug" << QVariant(false) << false;
     QTest::newRow("debug 1") << "[POS]\nposSocketHighDebug= 1 \n"
                              << "debug" << QVariant(true) << false;
     // Any other word is false, so that a hand-edited file never means its opposite.
@@ -103,15 +115,24 @@ void tst_settings::values_data() {
                                << "debug" << QVariant(false) << true;
     QTest::newRow("debug yes") << "[POS]\nposSocketHighDebug=yes\n"
                                << "debug" << QVariant(false) << true;
-    QTest::newRow("company id") << "[Global]\nID__BoCompanyID=42\n" << "company" << QVariant(42) << false;
-    QTest::newRow("company id garbage") << "[Global]\nID__BoCompanyID=4x2\n" << "company" << QVariant(-1) << true;
-    QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n" << "level" << QVariant(7) << false;
-    QTest::newRow("login") << "[Credentials]\nloginName=anna\n" << "login" << QVariant("anna") << false;
-    QTest::newRow("channel with comma") << "[Credentials]\nchannelID=\"a,b\"\n" << "channel" << QVariant("a,b") << false;
-    QTest::newRow("reconnect cap") << "[RestServiceQt]\nreconnectMaxDelaySeconds=60\n" << "cap" << QVariant(60) << false;
-    QTest::newRow("reconnect cap below 3 s") << "[RestServiceQt]\nreconnectMaxDelaySeconds=1\n" << "cap" << QVariant(3) << true;
-    QTest::newRow("jitter") << "[RestServiceQt]\nreconnectJitterPercent=50\n" << "jitter" << QVariant(50) << false;
-    QTest::newRow("jitter above 100") << "[RestServiceQt]\nreconnectJitterPercent=101\n" << "jitter" << QVariant(0) << true;
+    QTest::newRow("company id") << "[Global]\nID__BoCompanyID=42\n"
+                                << "company" << QVariant(42) << false;
+    QTest::newRow("company id garbage") << "[Global]\nID__BoCompanyID=4x2\n"
+                                        << "company" << QVariant(-1) << true;
+    QTest::newRow("debug level") << "[Global]\ndebugLevel=7\n"
+                                 << "level" << QVariant(7) << false;
+    QTest::newRow("login") << "[Credentials]\nloginName=anna\n"
+                           << "login" << QVariant("anna") << false;
+    QTest::newRow("channel with comma") << "[Credentials]\nchannelID=\"a,b\"\n"
+                                        << "channel" << QVariant("a,b") << false;
+    QTest::newRow("reconnect cap") << "[RestServiceQt]\nreconnectMaxDelaySeconds=60\n"
+                                   << "cap" << QVariant(60) << false;
+    QTest::newRow("reconnect cap below 3 s") << "[RestServiceQt]\nreconnectMaxDelaySeconds=1\n"
+                                             << "cap" << QVariant(3) << true;
+    QTest::newRow("jitter") << "[RestServiceQt]\nreconnectJitterPercent=50\n"
+                            << "jitter" << QVariant(50) << false;
+    QTest::newRow("jitter above 100") << "[RestServiceQt]\nreconnectJitterPercent=101\n"
+                                      << "jitter" << QVariant(0) << true;
 }
 
 void tst_settings::values() {
@@ -134,7 +155,8 @@ void tst_settings::values() {
         {QStringLiteral("cap"), Settings.reconnectMaxDelaySeconds},
         {QStringLiteral("jitter"), Settings.reconnectJitterPercent}};
     QCOMPARE(actual.value(field).toString(), expected.toString());
-    const bool logged = m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("invalid value"));
+    const bool logged =
+        m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("invalid value"));
     QCOMPARE(logged, logsInvalid);
 }
 
@@ -142,7 +164,8 @@ void tst_settings::variousGroup() {
     m_root->writeSettings(QStringLiteral("[Various]\ndiffPLU_PluPK=7\nextra=x\n"));
     utils.loadSettings(false);
     QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_PluPK")), QStringLiteral("7"));
-    QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_Waiter_ID")), QStringLiteral("1"));
+    QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_Waiter_ID")),
+             QStringLiteral("1"));
     QCOMPARE(Settings.variousSettings.value(QStringLiteral("extra")), QStringLiteral("x"));
     QCOMPARE(Settings.variousSettings.size(), 3);
 }
@@ -185,7 +208,8 @@ void tst_settings::rights_data() {
     QTest::newRow("extra fields ignored") << QByteArray("a\t1\tx\ty\n") << QStringList{"a=1"};
     QTest::newRow("CRLF line ends") << QByteArray("a\t1\r\nb\t2\r\n") << QStringList{"a=1", "b=2"};
     QTest::newRow("empty value kept") << QByteArray("a\t\n") << QStringList{"a="};
-    QTest::newRow("binary garbage") << QByteArray("\xff\xfe\x00\x01zz\nk\tv\n", 11) << QStringList{"k=v"};
+    QTest::newRow("binary garbage")
+        << QByteArray("\xff\xfe\x00\x01zz\nk\tv\n", 11) << QStringList{"k=v"};
 }
 
 void tst_settings::rights() {
@@ -195,7 +219,8 @@ void tst_settings::rights() {
     writeRights(content);
     QVERIFY(utils.loadRights(true));
     QStringList actual;
-    for (auto it = Settings.passwordRightsPaths.cbegin(); it != Settings.passwordRightsPaths.cend(); ++it)
+    for (auto it = Settings.passwordRightsPaths.cbegin(); it != Settings.passwordRightsPaths.cend();
+         ++it)
         actual << it.key() + QLatin1Char('=') + it.value();
     QCOMPARE(actual, expected);
 }
@@ -208,7 +233,8 @@ void tst_settings::rightsFileIsBounded() {
     QVERIFY(utils.loadRights(true));
     QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("first")), QStringLiteral("line"));
     QVERIFY(!Settings.passwordRightsPaths.contains(QStringLiteral("last")));
-    QVERIFY(m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("is ignored")));
+    QVERIFY(
+        m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("is ignored")));
 }
 
 void tst_settings::missingRightsFileKeepsTheMap() {
@@ -243,7 +269,8 @@ void tst_settings::readFile() {
     const readResultStruct r = utils.readFile(path, toBase64);
     QCOMPARE(r.errorCode, code);
     QCOMPARE(r.fileData, data);
-    if (code == 404) QCOMPARE(r.errorDescription, QStringLiteral("File %1 doesn't exist!").arg(path));
+    if (code == 404)
+        QCOMPARE(r.errorDescription, QStringLiteral("File %1 doesn't exist!").arg(path));
 }
 
 // The configuration reader and the rights loader never open a FIFO or read a device.
@@ -274,9 +301,15 @@ void tst_settings::dateSplitters_data() {
     QTest::addColumn<QString>("stamp");
     QTest::addColumn<QString>("date");
     QTest::addColumn<QString>("time");
-    QTest::newRow("valid") << "202612071530" << "2026-12-07" << "15:30:00";
-    QTest::newRow("11 chars") << "20261207153" << "" << "";
-    QTest::newRow("13 chars") << "2026120715300" << "" << "";
+    QTest::newRow("valid") << "202612071530"
+                           << "2026-12-07"
+                           << "15:30:00";
+    QTest::newRow("11 chars") << "20261207153"
+                              << ""
+                              << "";
+    QTest::newRow("13 chars") << "2026120715300"
+                              << ""
+                              << "";
 }
 
 void tst_settings::dateSplitters() {

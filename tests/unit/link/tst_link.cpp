@@ -5,13 +5,13 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include "clientdataroot.h"
+#include "commands/utilsmodel.h"
 #include "link/linktransport.h"
 #include "link/restserversslsocketclient.h"
-#include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
-#include "commands/utilsmodel.h"
 
 using LinkState = RestServerSslSocketClient::LinkState;
 
@@ -65,7 +65,7 @@ class tst_link : public QObject {
   private:
     TlsTestServer *newServer();
     int logCount(const QString &needle) const;
-    TempDataRoot *m_root = nullptr;
+    ClientDataRoot *m_root = nullptr;
     RestServerSslSocketClient *m_link = nullptr;
     QList<TlsTestServer *> m_servers;
 };
@@ -73,10 +73,7 @@ class tst_link : public QObject {
 void tst_link::initTestCase() { installMessageHandler(); }
 
 void tst_link::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     Settings.restServerQt_host = QStringLiteral("127.0.0.1");
     Settings.loginName = QStringLiteral("anna");
     m_link = new RestServerSslSocketClient;
@@ -125,8 +122,8 @@ void tst_link::registrationAnswers_data() {
     QTest::addColumn<QString>("logged");
     QTest::newRow("0") << QByteArray("0") << true << "";
     QTest::newRow("0.4 rounds to 0") << QByteArray("0.4") << true << "";
-    QTest::newRow("0.6 rounds to 1") << QByteArray("0.6") << false
-                                     << "registerPOS failed with errorCode 1 -> no";
+    QTest::newRow("0.6 rounds to 1")
+        << QByteArray("0.6") << false << "registerPOS failed with errorCode 1 -> no";
     QTest::newRow("7") << QByteArray("7") << false << "registerPOS failed with errorCode 7 -> no";
     QTest::newRow("as text") << QByteArray("\"0\"") << false
                              << "registerPOS failed, errorCode not given!";

@@ -14,6 +14,10 @@ StandInProcess::~StandInProcess() { stop(); }
 
 bool StandInProcess::start(const QString &program, const QStringList &arguments) {
     m_port = 0;
+    m_pending.clear();
+    m_scanned = 0;
+    m_lines.clear();
+    m_errors.clear();
     m_process.start(program, arguments);
     if (!m_process.waitForStarted()) return false;
     return QTest::qWaitFor([this] { return m_port != 0 || m_process.state() != QProcess::Running; },
@@ -29,6 +33,11 @@ void StandInProcess::stop() {
         m_process.waitForFinished();
     }
     readOutput();
+}
+
+bool StandInProcess::exitedCleanly() const {
+    return !isRunning() && m_process.exitStatus() == QProcess::NormalExit &&
+           m_process.exitCode() == 0;
 }
 
 void StandInProcess::send(const QByteArray &line) { m_process.write(line + '\n'); }

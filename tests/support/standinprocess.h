@@ -6,18 +6,23 @@
 #include <QStringList>
 #include <QVector>
 
-// A stand-in (development server, fault relay) run as a child process: its first stdout line is
-// its port, every further line a JSON object, kept as it arrives.
+// A stand-in (development server, POS daemon, fault relay) run as a child process: its first
+// stdout line is its port, every further line a JSON object, kept as it arrives (in the event
+// loop, so tests wait with QTRY_* or QTest::qWaitFor).
 class StandInProcess : public QObject {
     Q_OBJECT
   public:
     explicit StandInProcess(QObject *parent = nullptr);
     ~StandInProcess() override;
 
-    // Starts the program and waits (10 s at most) for its port line.
+    // Starts the program and waits (10 s at most) for its port line; what an earlier run
+    // printed is forgotten.
     bool start(const QString &program, const QStringList &arguments);
     // Ends it with SIGTERM (SIGKILL after 10 s).
     void stop();
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    // Whether it has ended with exit code 0 (not by a signal).
+    bool exitedCleanly() const;
     quint16 port() const { return m_port; }
     // One control line on its stdin.
     void send(const QByteArray &line);

@@ -1,22 +1,18 @@
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileSystemWatcher>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QtTest>
 #include <memory>
 
+#include "commands/utilsmodel.h"
 #include "fifowatchdog.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 using testfiles::readBytes;
@@ -114,7 +110,6 @@ class tst_filewrite : public QObject {
     void conflictsWithTheDestination();
     void failedZipRemovesWhatItCreated();
     void failedMoveIsRolledBack();
-    void targetSurvivesKilledClient();
 
   private:
     TempDataRoot *m_root = nullptr;
@@ -233,8 +228,8 @@ void tst_filewrite::badInput_data() {
     QTest::newRow("no filePath") << QVariantMap{{"fileDataB64", "eA=="}} << 954 << missing;
     QTest::newRow("filePath as number")
         << QVariantMap{{"filePath", 4}, {"fileDataB64", "eA=="}} << 954 << missing;
-    QTest::newRow("empty filePath") << QVariantMap{{"filePath", ""}, {"fileDataB64", "eA=="}}
-                                    << 955 << "FilePath can't be empy!";
+    QTest::newRow("empty filePath") << QVariantMap{{"filePath", ""}, {"fileDataB64", "eA=="}} << 955
+                                    << "FilePath can't be empy!";
     QTest::newRow("no data") << QVariantMap{{"filePath", "d/f"}} << 959 << decode;
     QTest::newRow("empty data") << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", ""}} << 959
                                 << decode;
@@ -245,8 +240,8 @@ void tst_filewrite::badInput_data() {
     QTest::newRow("outside the alphabet")
         << QVariantMap{{"filePath", "d/f"}, {"fileDataB64", "eH!4"}} << 959 << decode;
     QTest::newRow("bad zip data") << QVariantMap{{"filePath", "d"},
-                                                  {"isZipData", true},
-                                                  {"fileDataB64", "e e"}}
+                                                 {"isZipData", true},
+                                                 {"fileDataB64", "e e"}}
                                   << 959 << decode;
 }
 
@@ -380,8 +375,8 @@ void tst_filewrite::modeIsKept() {
         QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(before)) == 0);
     }
     const QVariantMap data{{"filePath", "f.txt"},
-                            {"basePathType", "temp"},
-                            {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
+                           {"basePathType", "temp"},
+                           {"fileDataB64", QString::fromLatin1(bytes.toBase64())}};
     const mode_t previous = ::umask(022);
     const QJsonObject reply = rights ? utils.setRights(data) : save(data);
     ::umask(previous);
@@ -442,8 +437,8 @@ void tst_filewrite::specialFilesAreNotReplaced() {
         reply = utils.pushLicense({{"path", "f.txt"}, {"licenseData", b64}});
     else {
         QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
-                                                       "    z.writestr('other.txt', 'x')\n"
-                                                       "    z.writestr('f.txt', 'x')\n"));
+                                                      "    z.writestr('other.txt', 'x')\n"
+                                                      "    z.writestr('f.txt', 'x')\n"));
         data.insert("basePathType", "temp");
         reply = save(data);
     }
@@ -669,107 +664,15 @@ void tst_filewrite::failedMoveIsRolledBack() {
     writeBytes(dest + "sub/kept.txt", "before");
     const auto before = snapshot(m_root->path());
     QVariantMap data = zipCommand("dest", makeZip("with zipfile.ZipFile(out, 'w') as z:\n"
-                                                   "    z.writestr('a.txt', 'after')\n"
-                                                   "    z.writestr('new.txt', 'after')\n"
-                                                   "    z.writestr('sub/b.txt', 'after')\n"));
+                                                  "    z.writestr('a.txt', 'after')\n"
+                                                  "    z.writestr('new.txt', 'after')\n"
+                                                  "    z.writestr('sub/b.txt', 'after')\n"));
     data.insert("basePathType", "temp");
     const QJsonObject reply = save(data);
     QCOMPARE(reply.value("errorCode").toInt(-1), 950);
     QVERIFY2(reply.value("info").toString().contains("sub/b.txt"),
              qPrintable(reply.value("info").toString()));
     QCOMPARE(snapshot(m_root->path()), before);
-}
-
-// The real client writes a large file over and over and is killed at random moments, most of
-// them right around the final step of a write; the target must always be whole, old or new.
-void tst_filewrite::targetSurvivesKilledClient() {
-    QRandomGenerator random(QRandomGenerator::global()->generate());
-    QByteArray contents[2];
-    for (QByteArray &content : contents) {
-        content.resize(2 * 1024 * 1024);
-        for (char &c : content) c = char(random.bounded(256));
-    }
-    const QString target = Session.dataTempLocation + "big.bin";
-    const QString temp = target + ".tmp";
-    writeBytes(target, contents[0]);
-    QFile script(m_root->path() + "script.jsonl");
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    for (int i = 1; i <= 10; ++i) {
-        const QJsonObject params{{"filePath", "big.bin"},
-                                 {"basePathType", "temp"},
-                                 {"isBinary", true},
-                                 {"fileDataB64", QString::fromLatin1(contents[i % 2].toBase64())}};
-        script.write(QJsonDocument(QJsonObject{{"commandType", "saveFileContent"},
-                                               {"data", QJsonArray{params}}})
-                         .toJson(QJsonDocument::Compact) +
-                     '\n');
-    }
-    script.close();
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QLT_DATA_ROOT", m_root->path());
-    QFileSystemWatcher watcher({Session.dataTempLocation});
-    QSignalSpy changes(&watcher, &QFileSystemWatcher::directoryChanged);
-    // The server leaves once its script is done; the next round starts a new one.
-    std::unique_ptr<QProcess> server;
-    const int rounds = 80;
-    int killedAfterMove = 0;
-    for (int round = 0; round < rounds; ++round) {
-        if (!server || server->state() == QProcess::NotRunning) {
-            server = std::make_unique<QProcess>();
-            server->start(testpaths::devServerBinary(),
-                          {"--port", "0", "--script", script.fileName(), "--timeout", "120"});
-            QVERIFY(server->waitForStarted());
-            QTRY_VERIFY_WITH_TIMEOUT(server->canReadLine(), 10000);
-            const int port = server->readLine().trimmed().toInt();
-            QVERIFY(port > 0);
-            m_root->writeSettings(QStringLiteral("[RestServiceQt]\nrestServerQt_host=127.0.0.1\n"
-                                                 "restServerQt_port=%1\n")
-                                      .arg(port));
-        }
-        // A temporary file left by the last kill must not count as the next write's.
-        QFile::remove(temp);
-        QProcess client;
-        client.setProcessEnvironment(env);
-        client.setStandardOutputFile(QProcess::nullDevice());
-        client.setStandardErrorFile(QProcess::nullDevice());
-        client.start(testpaths::clientBinary(), QStringList());
-        QVERIFY(client.waitForStarted());
-        // Let a few writes of this round complete, then kill just after the next one has its
-        // verified temporary file: the moment it is moved into place.
-        const int writesFirst = int(random.bounded(3));
-        int replies = 0;
-        QElapsedTimer limit;
-        limit.start();
-        while ((replies < writesFirst || !QFileInfo::exists(temp)) &&
-               server->state() == QProcess::Running) {
-            QVERIFY2(limit.elapsed() < 20000, "the client stopped writing");
-            changes.wait(100);
-            replies += int(server->readAll().count("\"saveFileContent\""));
-        }
-        QElapsedTimer spin;
-        spin.start();
-        const qint64 delayNs = qint64(random.bounded(3000)) * 1000;
-        while (spin.nsecsElapsed() < delayNs) {
-        }
-        ::kill(pid_t(client.processId()), SIGKILL);
-        QVERIFY(client.waitForFinished(10000));
-        if (!QFileInfo::exists(temp)) ++killedAfterMove;
-        const QByteArray now = readBytes(target);
-        QVERIFY2(now == contents[0] || now == contents[1],
-                 qPrintable(QStringLiteral("round %1: the target has %2 bytes of neither content")
-                                .arg(round)
-                                .arg(now.size())));
-        // The backup may be missing for a moment (before it is linked anew), never partial.
-        if (QFileInfo::exists(target + ".old")) {
-            const QByteArray old = readBytes(target + ".old");
-            QVERIFY(old == contents[0] || old == contents[1]);
-        }
-    }
-    server->terminate();
-    server->waitForFinished();
-    qInfo("%d of %d kills came after the verified file was moved into place", killedAfterMove,
-          rounds);
 }
 
 QTEST_GUILESS_MAIN(tst_filewrite)

@@ -4,14 +4,16 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include "loopback.h"
 #include "scriptedsession.h"
 #include "tempdataroot.h"
+#include "testfiles.h"
 
 // The real client against the real development server: registration, replies, keep-alive,
 // the configuration round trip and the framing of what the server sends.
 class tst_protocol : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void registrationRecord();
     void secretsStayOutOfLogAndConsole();
     void refusedRegistrationStaysConnected();
@@ -27,28 +29,18 @@ private slots:
     void keepAliveAnswered();
     void keepAliveUnansweredDisconnects();
     void largeMessageWhileKeepAlivesFire();
-
-private:
-    static int count(const QList<QJsonObject> &lines, const QString &key, const QString &value);
 };
-
-int tst_protocol::count(const QList<QJsonObject> &lines, const QString &key, const QString &value) {
-    int n = 0;
-    for (const QJsonObject &o : lines) n += o.value(key).toString() == value;
-    return n;
-}
 
 void tst_protocol::registrationRecord() {
     TempDataRoot root;
-    QDir().mkpath(root.settingsDir());
-    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
-    QVERIFY(rights.open(QIODevice::WriteOnly));
-    rights.write("zeta\t/z\nalpha\t/a\n");
-    rights.close();
+    testfiles::writeBytes(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"),
+                          "zeta\t/z\nalpha\t/a\n");
     ScriptedSession s(root);
-    s.addSettings(QStringLiteral("[Credentials]\nloginName=anna\nloginPass=pw\nchannelID=ch7\n"
-                                 "[Global]\nID__BoCompanyID=42\n"));
-    QVERIFY2(s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}), qPrintable(s.serverStderr()));
+    s.addSettings(
+        QStringLiteral("[Credentials]\nloginName=anna\nloginPass=pw\nchannelID=ch7\n"
+                       "[Global]\nID__BoCompanyID=42\n"));
+    QVERIFY2(s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}),
+             qPrintable(s.serverStderr()));
     const QList<QJsonObject> regs = s.replies(QStringLiteral("registerPOS"));
     QCOMPARE(regs.size(), 1);
     const QJsonArray data = regs.first().value(QStringLiteral("data")).toArray();
@@ -57,11 +49,12 @@ void tst_protocol::registrationRecord() {
     const QString mac = record.take(QStringLiteral("MAC")).toString();
     QVERIFY(!mac.contains(QLatin1Char(':')));
     QVERIFY(!mac.isEmpty());
-    const QJsonObject expected = QJsonDocument::fromJson(
-        R"({"NID":1,"domain":"debian-pos1","ID__BoCompanyID":42,"client_Version":"1.0.1",
+    const QJsonObject expected =
+        QJsonDocument::fromJson(
+            R"({"NID":1,"domain":"debian-pos1","ID__BoCompanyID":42,"client_Version":"1.0.1",
             "loginName":"anna","loginPass":"pw","channelID":"ch7",
             "myPasswordList":[{"pwd":"?[*_*]_NONE_"},{"pwd":"alpha[*_*]/a"},{"pwd":"zeta[*_*]/z"}]})")
-                                     .object();
+            .object();
     QCOMPARE(record, expected);
     QCOMPARE(regs.first().keys(), (QStringList{"data", "typeCall"}));
 }
@@ -85,25 +78,26 @@ void tst_protocol::secretsStayOutOfLogAndConsole() {
     const QByteArray newPassword = "N3w-pa55-word-later";
     const QByteArray rightsSecret = "R1ghts-secret-value";
     TempDataRoot root;
-    QDir().mkpath(root.settingsDir());
-    QFile rights(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"));
-    QVERIFY(rights.open(QIODevice::WriteOnly));
-    rights.write("till\t" + rightsSecret + "\n");
-    rights.close();
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    testfiles::writeBytes(root.settingsDir() + QStringLiteral("qltRestClientRightsQt.conf"),
+                          "till\t" + rightsSecret + "\n");
+    const quint16 port = loopback::freePort();
     ScriptedSession s(root);
     s.setPort(port);
-    s.addSettings(QStringLiteral("[Credentials]\nloginPass=%1\n").arg(QString::fromLatin1(password)));
+    s.addSettings(
+        QStringLiteral("[Credentials]\nloginPass=%1\n").arg(QString::fromLatin1(password)));
     const QByteArray newSettings =
-        "[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=" + QByteArray::number(port) +
+        "[RestServiceQt]\nrestServerQt_host=127.0.0.1\nrestServerQt_port=" +
+        QByteArray::number(port) +
         "\n[POS]\npos_host=127.0.0.1\n[Credentials]\nloginPass=" + newPassword + "\n";
     const QByteArray newRights = "till\t" + rightsSecret + "\nback\t" + rightsSecret + "\n";
     QVERIFY2(s.run({ScriptedSession::command(QStringLiteral("getConfiguration")),
-                    ScriptedSession::command(QStringLiteral("setRights"),
-                                             {QJsonObject{{"fileDataB64", QString::fromLatin1(newRights.toBase64())}}}),
+                    ScriptedSession::command(
+                        QStringLiteral("setRights"),
+                        {QJsonObject{{"fileDataB64", QString::fromLatin1(newRights.toBase64())}}}),
                     {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 5000}}}}},
-                    ScriptedSession::command(QStringLiteral("setConfiguration"),
-                                             {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
+                    ScriptedSession::command(
+                        QStringLiteral("setConfiguration"),
+                        {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
                     {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 5000}}}}},
                     ScriptedSession::command(QStringLiteral("getConfiguration"))}),
              qPrintable(s.serverStderr()));
@@ -113,11 +107,12 @@ void tst_protocol::secretsStayOutOfLogAndConsole() {
     QCOMPARE(regs.last().value("data").toArray().first().toObject().value("loginPass").toString(),
              QString::fromLatin1(newPassword));
     const QString log = s.clientLog();
-    const QString console = s.clientConsole();
+    const QString console = root.clientConsole();
     for (const QByteArray &secret : {password, newPassword, rightsSecret}) {
         for (const QString &form : secretForms(secret)) {
             QVERIFY2(!log.contains(form), qPrintable(secret + " as " + form + " in the log"));
-            QVERIFY2(!console.contains(form), qPrintable(secret + " as " + form + " on the console"));
+            QVERIFY2(!console.contains(form),
+                     qPrintable(secret + " as " + form + " on the console"));
         }
     }
     QVERIFY(log.contains(QStringLiteral("\"loginPass\":\"****\"")));
@@ -130,8 +125,8 @@ void tst_protocol::refusedRegistrationStaysConnected() {
     ScriptedSession s(root);
     s.addServerArguments({QStringLiteral("--register"), QStringLiteral("refuse:7:nope")});
     QVERIFY(!s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}, 6));
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("disconnected")), 0);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("disconnected")), 0);
     QCOMPARE(s.replies(QStringLiteral("getClientInfo")).size(), 0);
     QVERIFY(s.clientLog().contains(QStringLiteral("registerPOS failed with errorCode 7 -> nope")));
 }
@@ -145,25 +140,41 @@ void tst_protocol::sleepPausesThenReconnects() {
     QVERIFY(s.run({ScriptedSession::command(QStringLiteral("getClientInfo"))}));
     QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), 2);
-    QVERIFY(s.clientLog().contains(QStringLiteral("registerPOS got the command to sleep 2 seconds")));
+    QVERIFY(
+        s.clientLog().contains(QStringLiteral("registerPOS got the command to sleep 2 seconds")));
 }
 
 void tst_protocol::everyCommandGetsOneEnvelope() {
-    const QStringList names = {
-        "testConnection", "deamonDirect", "doAccClose", "getDirectoryFiles", "getClientInfo",
-        "getFileContent", "createAndEmptyDirectory", "getVariousSetting", "saveFileContent",
-        "setRights", "getConfiguration", "getNodes", "rebootDevice", "restartClient",
-        "pingDevices", "pushLicense", "getPosInfo", "getProcessInfo", "getProcesses",
-        "killProcessByName", "killPidById", "noSuchCommand"};
+    const QStringList names = {"testConnection",
+                               "deamonDirect",
+                               "doAccClose",
+                               "getDirectoryFiles",
+                               "getClientInfo",
+                               "getFileContent",
+                               "createAndEmptyDirectory",
+                               "getVariousSetting",
+                               "saveFileContent",
+                               "setRights",
+                               "getConfiguration",
+                               "getNodes",
+                               "rebootDevice",
+                               "restartClient",
+                               "pingDevices",
+                               "pushLicense",
+                               "getPosInfo",
+                               "getProcessInfo",
+                               "getProcesses",
+                               "killProcessByName",
+                               "killPidById",
+                               "noSuchCommand"};
     TempDataRoot root;
     ScriptedSession s(root);
     s.addSettings(QStringLiteral("[POS]\npos_port=1\n"));  // nothing listens on loopback port 1
     QList<QJsonObject> script;
     for (const QString &n : names) script << ScriptedSession::command(n);
     // Changes nothing: only the raw data type is accepted.
-    script << ScriptedSession::command(
-        QStringLiteral("setConfiguration"),
-        {QJsonObject{{"dataType", "json"}, {"dataValue", "e30="}}});
+    script << ScriptedSession::command(QStringLiteral("setConfiguration"),
+                                       {QJsonObject{{"dataType", "json"}, {"dataValue", "e30="}}});
     QVERIFY2(s.run(script, 120), qPrintable(s.serverStderr()));
     for (const QString &n : names + QStringList{"setConfiguration"}) {
         const QList<QJsonObject> r = s.replies(n);
@@ -172,9 +183,12 @@ void tst_protocol::everyCommandGetsOneEnvelope() {
         QCOMPARE(data.size(), 1);
         QVERIFY2(data.first().toObject().contains(QStringLiteral("errorCode")), qPrintable(n));
     }
-    QCOMPARE(s.result(QStringLiteral("noSuchCommand")),
-             (QJsonObject{{"errorCode", 404}, {"errorDescription", "Unknown command 'noSuchCommand'"}}));
-    QCOMPARE(s.result(QStringLiteral("setConfiguration")).value(QStringLiteral("errorCode")).toInt(), 902);
+    QCOMPARE(
+        s.result(QStringLiteral("noSuchCommand")),
+        (QJsonObject{{"errorCode", 404}, {"errorDescription", "Unknown command 'noSuchCommand'"}}));
+    QCOMPARE(
+        s.result(QStringLiteral("setConfiguration")).value(QStringLiteral("errorCode")).toInt(),
+        902);
 }
 
 void tst_protocol::replyDetails_data() {
@@ -193,14 +207,17 @@ void tst_protocol::replyDetails_data() {
     QTest::newRow("empty data list, no reply")
         << ScriptedSession::command("getClientInfo", {}) << 0 << QString();
     const auto raw = [](const QByteArray &message) {
-        return QJsonObject{{"devserver", QJsonObject{{"raw", QString::fromLatin1(message.toBase64())}}}};
+        return QJsonObject{
+            {"devserver", QJsonObject{{"raw", QString::fromLatin1(message.toBase64())}}}};
     };
     QTest::newRow("repeated key, reply and log line")
-        << raw(R"({"commandType":"getClientInfo","data":[{"x":1,"x":2}]})" "\n") << 1
-        << "Key 'x' appears twice in one object of a message from the server";
+        << raw(R"({"commandType":"getClientInfo","data":[{"x":1,"x":2}]})"
+               "\n")
+        << 1 << "Key 'x' appears twice in one object of a message from the server";
     QTest::newRow("malformed message, no reply")
-        << raw(R"({"commandType":"getClientInfo","data":[{"x":}]})" "\n") << 0
-        << "Malformed message from the server discarded (illegal number at offset 44)";
+        << raw(R"({"commandType":"getClientInfo","data":[{"x":}]})"
+               "\n")
+        << 0 << "Malformed message from the server discarded (illegal number at offset 44)";
 }
 
 void tst_protocol::replyDetails() {
@@ -217,12 +234,15 @@ void tst_protocol::replyDetails() {
 
 void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
     TempDataRoot root;
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    const quint16 port = loopback::freePort();
     ScriptedSession s(root);
     s.setPort(port);
     QVERIFY(s.run({ScriptedSession::command(QStringLiteral("getConfiguration"))}));
-    const QString before = QString::fromUtf8(QByteArray::fromBase64(
-        s.result(QStringLiteral("getConfiguration")).value(QStringLiteral("settingsFileData")).toString().toLatin1()));
+    const QString before =
+        QString::fromUtf8(QByteArray::fromBase64(s.result(QStringLiteral("getConfiguration"))
+                                                     .value(QStringLiteral("settingsFileData"))
+                                                     .toString()
+                                                     .toLatin1()));
     QVERIFY(before.contains(QStringLiteral("loginName=demo")));
 
     QString edited = before;
@@ -230,7 +250,8 @@ void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
     const QString b64 = QString::fromLatin1(edited.toUtf8().toBase64());
     ScriptedSession s2(root);
     s2.setPort(port);
-    QVERIFY(s2.run({ScriptedSession::command(QStringLiteral("setConfiguration"), {QJsonObject{{"dataValue", b64}}}),
+    QVERIFY(s2.run({ScriptedSession::command(QStringLiteral("setConfiguration"),
+                                             {QJsonObject{{"dataValue", b64}}}),
                     {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 6000}}}}},
                     ScriptedSession::command(QStringLiteral("getNodes"))}));
     const QJsonObject saved = s2.result(QStringLiteral("setConfiguration"));
@@ -239,12 +260,18 @@ void tst_protocol::configurationRoundTripReconnectsWithNewValues() {
     const QList<QJsonObject> regs = s2.replies(QStringLiteral("registerPOS"));
     QCOMPARE(regs.size(), 2);
     const auto login = [](const QJsonObject &reg) {
-        return reg.value(QStringLiteral("data")).toArray().first().toObject().value(QStringLiteral("loginName")).toString();
+        return reg.value(QStringLiteral("data"))
+            .toArray()
+            .first()
+            .toObject()
+            .value(QStringLiteral("loginName"))
+            .toString();
     };
     QCOMPARE(login(regs.at(0)), QStringLiteral("demo"));
     QCOMPARE(login(regs.at(1)), QStringLiteral("bob"));
     QFile ini(root.settingsDir() + QStringLiteral("qltRestClientQt.ini"));
-    QCOMPARE(ini.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions());
+    QCOMPARE(ini.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
 }
 
 void tst_protocol::badSettingsAreRolledBack_data() {
@@ -255,12 +282,13 @@ void tst_protocol::badSettingsAreRolledBack_data() {
     QTest::addColumn<int>("registrations");
     QTest::addColumn<QString>("why");
     const QString late = QStringLiteral("the new settings did not register within 8 s");
-    QTest::newRow("wrong host (nothing listens there)")
-        << "::1" << false << "demo" << "accept" << 2 << late;
-    QTest::newRow("wrong port") << "127.0.0.1" << true << "demo" << "accept" << 2 << late;
-    QTest::newRow("refused credentials")
-        << "127.0.0.1" << false << "mallory" << "accept,refuse:7:unknown login,accept" << 3
-        << "registerPOS failed with errorCode 7 -> unknown login";
+    QTest::newRow("wrong host (nothing listens there)") << "::1" << false << "demo"
+                                                        << "accept" << 2 << late;
+    QTest::newRow("wrong port") << "127.0.0.1" << true << "demo"
+                                << "accept" << 2 << late;
+    QTest::newRow("refused credentials") << "127.0.0.1" << false << "mallory"
+                                         << "accept,refuse:7:unknown login,accept" << 3
+                                         << "registerPOS failed with errorCode 7 -> unknown login";
 }
 
 // Settings sent by the server that cut the device off are replaced by the ones that worked.
@@ -272,22 +300,25 @@ void tst_protocol::badSettingsAreRolledBack() {
     QFETCH(int, registrations);
     QFETCH(QString, why);
     TempDataRoot root;
-    const quint16 port = ScriptedSession::freeLoopbackPort();
+    const quint16 port = loopback::freePort();
     const QByteArray newSettings =
-        QStringLiteral("[RestServiceQt]\nrestServerQt_host=%1\nrestServerQt_port=%2\n"
-                       "settingsRollbackSeconds=8\n[POS]\npos_host=127.0.0.1\n"
-                       "[Credentials]\nloginName=%3\n")
+        QStringLiteral(
+            "[RestServiceQt]\nrestServerQt_host=%1\nrestServerQt_port=%2\n"
+            "settingsRollbackSeconds=8\n[POS]\npos_host=127.0.0.1\n"
+            "[Credentials]\nloginName=%3\n")
             .arg(host)
-            .arg(closedPort ? ScriptedSession::freeLoopbackPort() : port)
+            .arg(closedPort ? loopback::freePort() : port)
             .arg(login)
             .toUtf8();
     ScriptedSession s(root);
     s.setPort(port);
     s.addServerArguments({QStringLiteral("--register"), registerModes});
-    const QJsonObject getConfiguration = ScriptedSession::command(QStringLiteral("getConfiguration"));
+    const QJsonObject getConfiguration =
+        ScriptedSession::command(QStringLiteral("getConfiguration"));
     QVERIFY2(s.run({getConfiguration,
-                    ScriptedSession::command(QStringLiteral("setConfiguration"),
-                                             {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
+                    ScriptedSession::command(
+                        QStringLiteral("setConfiguration"),
+                        {QJsonObject{{"dataValue", QString::fromLatin1(newSettings.toBase64())}}}),
                     {QJsonObject{{"devserver", QJsonObject{{"sleepMs", 20000}}}}},
                     getConfiguration},
                    60),
@@ -316,8 +347,9 @@ void tst_protocol::framingSurvivesHostileSegmentation() {
     s.addServerArguments(serverArgs);
     QList<QJsonObject> script;
     for (int i = 0; i < 5; ++i)
-        script << ScriptedSession::command(QStringLiteral("getVariousSetting"),
-                                           {QJsonObject{{"settingName", QStringLiteral("k{\"}%1").arg(i)}}});
+        script << ScriptedSession::command(
+            QStringLiteral("getVariousSetting"),
+            {QJsonObject{{"settingName", QStringLiteral("k{\"}%1").arg(i)}}});
     QVERIFY2(s.run(script), qPrintable(s.serverStderr()));
     const QList<QJsonObject> replies = s.replies(QStringLiteral("getVariousSetting"));
     QCOMPARE(replies.size(), 5);
@@ -329,9 +361,9 @@ void tst_protocol::keepAliveAnswered() {
     // The first keep-alive goes out on the first 20 s tick.
     QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 23000}}}}},
                    ScriptedSession::command(QStringLiteral("getNodes"))}));
-    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("frame"), QStringLiteral("_OK_")), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QCOMPARE(s.count(QStringLiteral("frame"), QStringLiteral("_KA_")), 1);
+    QCOMPARE(s.count(QStringLiteral("frame"), QStringLiteral("_OK_")), 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
 }
 
 void tst_protocol::keepAliveUnansweredDisconnects() {
@@ -342,7 +374,7 @@ void tst_protocol::keepAliveUnansweredDisconnects() {
     QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 36000}}}}},
                    ScriptedSession::command(QStringLiteral("getNodes"))}));
     QVERIFY(s.clientLog().contains(QStringLiteral("Timeout occurred (timeout=10 seconds)")));
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 2);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 2);
     QCOMPARE(s.replies(QStringLiteral("registerPOS")).size(), 2);
 }
 
@@ -354,14 +386,15 @@ void tst_protocol::largeMessageWhileKeepAlivesFire() {
     ScriptedSession s(root);
     s.addServerArguments({QStringLiteral("--segments"), QStringLiteral("1:65536")});
     const QString pad(50 * 1024 * 1024, QLatin1Char('x'));
-    QVERIFY(s.run({{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 19000}}}}},
-                   ScriptedSession::command(QStringLiteral("getVariousSetting"),
-                                            {QJsonObject{{"settingName", "diffPLU_PluPK"}, {"pad", pad}}}),
-                   ScriptedSession::command(QStringLiteral("getNodes"))},
-                  120));
+    QVERIFY(s.run(
+        {{QJsonObject{{"devserver", QJsonObject{{"sleepMs", 19000}}}}},
+         ScriptedSession::command(QStringLiteral("getVariousSetting"),
+                                  {QJsonObject{{"settingName", "diffPLU_PluPK"}, {"pad", pad}}}),
+         ScriptedSession::command(QStringLiteral("getNodes"))},
+        120));
     QCOMPARE(s.replies(QStringLiteral("getVariousSetting")).size(), 1);
-    QCOMPARE(count(s.received(), QStringLiteral("event"), QStringLiteral("connected")), 1);
-    QVERIFY(count(s.received(), QStringLiteral("frame"), QStringLiteral("_KA_")) >= 1);
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
+    QVERIFY(s.count(QStringLiteral("frame"), QStringLiteral("_KA_")) >= 1);
 }
 
 QTEST_GUILESS_MAIN(tst_protocol)

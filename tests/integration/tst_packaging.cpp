@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "faketools.h"
 #include "testpaths.h"
 
 namespace {
@@ -164,8 +165,9 @@ void tst_packaging::developmentVersionSortsBelowRelease() {
 
 void tst_packaging::dependsOn_data() {
     QTest::addColumn<QString>("package");
-    for (const char *package : {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a", "libqt5network5",
-                                "zlib1g", "libre2-9", "procps", "iputils-ping", "libssl3"})
+    for (const char *package :
+         {"libc6", "libstdc++6", "libgcc-s1", "libqt5core5a", "libqt5network5", "zlib1g",
+          "libre2-9", "procps", "iputils-ping", "libssl3"})
         QTest::newRow(package) << QString::fromLatin1(package);
 }
 
@@ -232,29 +234,22 @@ void tst_packaging::maintainerScript() {
     QFETCH(QStringList, callsWithoutSystemd);
     QFETCH(QStringList, callsWithSystemd);
 
-    QTemporaryDir bin;
-    QVERIFY(bin.isValid());
+    FakeTools tools;
     for (const char *tool : {"deb-systemd-helper", "deb-systemd-invoke", "systemctl"}) {
-        QFile fake(bin.filePath(QString::fromLatin1(tool)));
-        QVERIFY(fake.open(QIODevice::WriteOnly));
-        fake.write(QByteArrayLiteral("#!/bin/sh\necho \"") + tool +
-                   " $*\" >> \"$FAKE_LOG\"\n"
-                   "case \"$*\" in *was-enabled*) [ \"$FAKE_WAS_ENABLED\" = 1 ];; esac\n");
-        fake.close();
-        QVERIFY(fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner));
+        QVERIFY(tools.add(QString::fromLatin1(tool),
+                          QStringLiteral("case \"$*\" in *was-enabled*) "
+                                         "[ \"$FAKE_WAS_ENABLED\" = 1 ];; esac")));
     }
-    const QString log = bin.filePath(QStringLiteral("calls.log"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PATH"),
-               bin.path() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
-    env.insert(QStringLiteral("FAKE_LOG"), log);
+               tools.directory() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
     env.insert(QStringLiteral("FAKE_WAS_ENABLED"), wasEnabled ? QStringLiteral("1") : QString());
 
     // Started directly, so a script that lost its executable bit in the package fails here.
     const RunResult result = run(m_control + QLatin1Char('/') + script, arguments, env);
     QVERIFY2(result.exitCode == 0, qPrintable(result.output));
     const bool systemdRuns = QFileInfo(QStringLiteral("/run/systemd/system")).isDir();
-    QCOMPARE(lines(readText(log)), systemdRuns ? callsWithSystemd : callsWithoutSystemd);
+    QCOMPARE(tools.calls(), systemdRuns ? callsWithSystemd : callsWithoutSystemd);
 }
 
 void tst_packaging::unitPassesSystemdVerify() {

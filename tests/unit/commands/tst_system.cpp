@@ -5,14 +5,16 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QtTest>
 
+#include "clientdataroot.h"
 #include "commands/processcommands.h"
 #include "commands/utilsmodel.h"
-#include "scriptedsession.h"
-#include "tempdataroot.h"
+#include "faketools.h"
+#include "sleepprocesses.h"
 #include "testpaths.h"
 
 namespace {
@@ -83,83 +85,42 @@ class tst_system : public QObject {
     void placeholders_data();
     void placeholders();
 
-    void everyCommandOverTheLink();
-
   private:
-    QProcess *spawnSleep(QString *name);
     // A stand-in for a system tool, found first on the search path; it logs its arguments.
     void fakeTool(const QString &name, const QString &body);
-    QStringList callsOf(const QString &name) const;
+    QStringList callsOf(const QString &name) const { return m_tools->callsOf(name); }
     QString marker() const { return m_root->path() + QStringLiteral("marker"); }
 
-    TempDataRoot *m_root = nullptr;
-    QTemporaryDir *m_tools = nullptr;
+    ClientDataRoot *m_root = nullptr;
+    FakeTools *m_tools = nullptr;
     QByteArray m_path;
-    QList<QProcess *> m_sleeps;
-    int m_sleepCount = 0;
+    SleepProcesses *m_sleeps = nullptr;
 };
 
 void tst_system::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
+    m_root = new ClientDataRoot;
     m_path = qgetenv("PATH");
+    m_sleeps = new SleepProcesses;
 }
 
 void tst_system::cleanup() {
     qputenv("PATH", m_path);
-    for (QProcess *p : qAsConst(m_sleeps)) {
-        p->kill();
-        p->waitForFinished();
-    }
-    qDeleteAll(m_sleeps);
-    m_sleeps.clear();
+    delete m_sleeps;
+    m_sleeps = nullptr;
     delete m_tools;
     m_tools = nullptr;
     delete m_root;
     m_root = nullptr;
 }
 
-QProcess *tst_system::spawnSleep(QString *name) {
-    const QString seconds = QStringLiteral("3117.%1%2").arg(ownPid()).arg(++m_sleepCount);
-    auto *p = new QProcess;
-    m_sleeps << p;
-    // PIDs wrap around; one below the kill floor would be refused, so take the next one.
-    for (int attempt = 0; attempt < 1100; ++attempt) {
-        p->start(QStandardPaths::findExecutable(QStringLiteral("sleep")), {seconds});
-        if (!p->waitForStarted()) return nullptr;
-        if (p->processId() >= 1026) {
-            *name = QStringLiteral("sleep ") + seconds;
-            return p;
-        }
-        p->kill();
-        p->waitForFinished();
-    }
-    return nullptr;
-}
-
 void tst_system::fakeTool(const QString &name, const QString &body) {
     if (!m_tools) {
-        m_tools = new QTemporaryDir;
-        qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + m_path);
+        m_tools = new FakeTools;
+        qputenv("PATH", QFile::encodeName(m_tools->directory()) + ':' + m_path);
     }
-    const QString path = m_tools->path() + QLatin1Char('/') + name;
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1.calls'\n%2\n")
-                .arg(path, body)
-                .toUtf8());
-    f.close();
-    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(m_tools->add(name, body));
     // A real tool run by mistake (kill!) must never happen here.
-    QCOMPARE(QStandardPaths::findExecutable(name), path);
-}
-
-QStringList tst_system::callsOf(const QString &name) const {
-    QFile f(m_tools->path() + QLatin1Char('/') + name + QStringLiteral(".calls"));
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(QStandardPaths::findExecutable(name), m_tools->directory() + QLatin1Char('/') + name);
 }
 
 // --- processes
@@ -173,7 +134,7 @@ void tst_system::findAndKill_data() {
 void tst_system::findAndKill() {
     QFETCH(bool, byName);
     QString name;
-    QProcess *sleeper = spawnSleep(&name);
+    QProcess *sleeper = m_sleeps->start(&name);
     QVERIFY(sleeper);
     const int pid = int(sleeper->processId());
     QCOMPARE(utils.findPidsByName(name).intList, QList<int>{pid});
@@ -384,7 +345,7 @@ void tst_system::processFilter() {
     QFETCH(bool, listsSleep);
     QFETCH(bool, headerOnly);
     QString name;
-    QVERIFY(spawnSleep(&name));
+    QVERIFY(m_sleeps->start(&name));
     const QString seconds = name.mid(6);
     filter = filter.replace(QStringLiteral("%1"), seconds).replace(QStringLiteral("%2"), marker());
     const QJsonObject reply = utils.getProcesses({{QStringLiteral("processFilter"), filter}});
@@ -416,12 +377,15 @@ void tst_system::filterMatchesLikeGrep_data() {
 void tst_system::filterMatchesLikeGrep() {
     QFETCH(QString, filter);
     // Perl itself, not a wrapper that would change the listing while it starts.
-    auto *sleeper = new QProcess;
-    m_sleeps << sleeper;
-    sleeper->start(QStringLiteral("/usr/bin/perl"),
-                   {QStringLiteral("-e"), QStringLiteral("sleep 600"),
-                    QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
-    QVERIFY(sleeper->waitForStarted());
+    QProcess sleeper;
+    const auto stopSleeper = qScopeGuard([&sleeper] {
+        sleeper.kill();
+        sleeper.waitForFinished();
+    });
+    sleeper.start(QStringLiteral("/usr/bin/perl"),
+                  {QStringLiteral("-e"), QStringLiteral("sleep 600"),
+                   QStringLiteral("qlt-%1-").arg(ownPid()) + QString(60, QLatin1Char('a'))});
+    QVERIFY(sleeper.waitForStarted());
     const QString captured = m_root->path() + QStringLiteral("ps.out");
     const QString realPs = QStandardPaths::findExecutable(QStringLiteral("ps"));
     QVERIFY(!realPs.isEmpty());
@@ -998,7 +962,7 @@ void tst_system::pushLicense() {
 
 void tst_system::pushLicenseKillsTheProcess() {
     QString name;
-    QProcess *sleeper = spawnSleep(&name);
+    QProcess *sleeper = m_sleeps->start(&name);
     QVERIFY(sleeper);
     const QJsonObject reply = utils.pushLicense({{QStringLiteral("path"), "pos.lic"},
                                                  {QStringLiteral("licenseData"), "TElD"},
@@ -1025,59 +989,6 @@ void tst_system::placeholders() {
                                   ? utils.restartClient(data)
                                   : utils.rebootDevice(data);
     QCOMPARE(reply, utils.setErrorData(599, QStringLiteral("Not supported yet")));
-}
-
-// --- end to end: the real client against the development server
-
-void tst_system::everyCommandOverTheLink() {
-    QString byPid;
-    QString byName;
-    QProcess *first = spawnSleep(&byPid);
-    QProcess *second = spawnSleep(&byName);
-    QVERIFY(first && second);
-    const QByteArray license("\x00lic\x00", 5);
-    using S = ScriptedSession;
-    ScriptedSession session(*m_root);
-    session.addSettings(QStringLiteral("[Various]\ndiffPLU_PluPK=4711\n"));
-    QVERIFY2(
-        session.run({
-            S::command("getProcesses", {{{"processFilter", byPid.mid(6)}}}),
-            S::command("getProcessInfo", {{{"processName", byName.mid(6)}}}),
-            S::command("killPidById", {{{"processPID", first->processId()}}}),
-            S::command("killProcessByName", {{{"processName", byName}}}),
-            S::command("pingDevices", {{{"ipFilterString", "127.0.0.1"}, {"pingHops", 1}}}),
-            S::command("getClientInfo", {{{"infoType", "upTime"}}}),
-            S::command("getVariousSetting", {{{"settingName", "diffPLU_PluPK"}}}),
-            S::command("getPosInfo", {{{"InfoType", "QuilletOnlineTime"}}}),
-            S::command("pushLicense", {{{"path", "e2e.lic"},
-                                        {"licenseData", QString::fromLatin1(license.toBase64())}}}),
-            S::command("getNodes"),
-            S::command("rebootDevice", {{{"nodeID", 1}}}),
-            S::command("restartClient"),
-        }),
-        qPrintable(session.serverStderr()));
-    QVERIFY(text(session.result("getProcesses"), "processesResult").contains(byPid));
-    QVERIFY(text(session.result("getProcessInfo"), "processesResult").contains(byName));
-    QCOMPARE(code(session.result("killPidById")), 0);
-    QCOMPARE(text(session.result("killProcessByName"), "killProcessResult"),
-             QStringLiteral("Killed pids: %1, failed to kill pids: none").arg(second->processId()));
-    QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 10000);
-    const QJsonObject ping = session.result("pingDevices")
-                                 .value(QStringLiteral("PING_Results"))
-                                 .toArray()
-                                 .first()
-                                 .toObject();
-    QCOMPARE(ping.value(QStringLiteral("Received")).toInt(), 1);
-    QVERIFY(text(session.result("getClientInfo"), "infoResult").contains(QLatin1String("second")));
-    QCOMPARE(text(session.result("getVariousSetting"), "settingValue"), QStringLiteral("4711"));
-    QVERIFY(session.result("getPosInfo").value(QStringLiteral("infoTypeResults")).isDouble());
-    QCOMPARE(code(session.result("pushLicense")), 0);
-    QFile written(m_root->path() + QStringLiteral("temp/licenses/e2e.lic"));
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(), license);
-    for (const char *placeholder : {"getNodes", "rebootDevice", "restartClient"})
-        QCOMPARE(code(session.result(QLatin1String(placeholder))), 599);
 }
 
 QTEST_GUILESS_MAIN(tst_system)

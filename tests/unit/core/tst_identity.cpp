@@ -2,12 +2,12 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include "tempdataroot.h"
+#include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 
 class tst_identity : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void init();
     void cleanup();
     void deviceIdIsCreatedOnceAndKept();
@@ -16,31 +16,30 @@ private slots:
     void macAndIpOfThisHost();
     void fixedAnswers();
 
-private:
-    QString idFile() const { return Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat"); }
-    TempDataRoot *m_root = nullptr;
+  private:
+    QString idFile() const {
+        return Session.dataSettingsLocation + QStringLiteral("tessaron_device_id.dat");
+    }
+    ClientDataRoot *m_root = nullptr;
 };
 
-void tst_identity::init() {
-    m_root = new TempDataRoot;
-    Settings = settingsStruct();
-    appSession = appSessionStruct();
-    utils.setDirectories(QString());
-    utils.createDirectories(QString());
-}
+void tst_identity::init() { m_root = new ClientDataRoot; }
 
 void tst_identity::cleanup() { delete m_root; }
 
 void tst_identity::deviceIdIsCreatedOnceAndKept() {
     QVERIFY(utils.getGeneratedDeviceID());
     const QString id = appSession.unique_deviceID;
-    QVERIFY(QRegularExpression(QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"))
-                .match(id)
-                .hasMatch());
+    QVERIFY(
+        QRegularExpression(
+            QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"))
+            .match(id)
+            .hasMatch());
     QFile file(idFile());
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(file.readAll()), id);
-    QCOMPARE(file.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), QFileDevice::Permissions());
+    QCOMPARE(file.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
     appSession.unique_deviceID.clear();
     QVERIFY(utils.getGeneratedDeviceID());
     QCOMPARE(appSession.unique_deviceID, id);
