@@ -339,11 +339,13 @@ int main(int argc, char *argv[]) {
         QByteArray payload(int(size), Qt::Uninitialized);
         QRandomGenerator generator(sizeMiB);
         generator.fillRange(reinterpret_cast<quint32 *>(payload.data()), int(size / 4));
-        const Transfer t = transfer(saveCommand(payload.left(4096)), [] {}, saveCommand(payload));
+        const Transfer t = transfer(
+            saveCommand(payload.left(4096)), [] {}, saveCommand(payload));
         const bool ok = t.result.value(QLatin1String("errorCode")).toInt(-1) == 0 &&
                         QFileInfo(benchDir + QStringLiteral("/payload.bin")).size() == size;
-        out << QStringLiteral("saveFileContent %1 MiB: %2 s, %3 MiB/s of payload; %4 payload "
-                              "(goal <= 4)%5\n")
+        out << QStringLiteral(
+                   "saveFileContent %1 MiB: %2 s, %3 MiB/s of payload; %4 payload "
+                   "(goal <= 4)%5\n")
                    .arg(sizeMiB)
                    .arg(t.seconds, 0, 'f', 3)
                    .arg(sizeMiB / t.seconds, 0, 'f', 1)
@@ -376,9 +378,11 @@ int main(int argc, char *argv[]) {
         const qint64 size = qint64(sizeMiB) << 20;
         writeText(4096);
         QByteArray text;
-        const Transfer t = transfer(readCommand, [&] { text = writeText(size); }, readCommand);
-        const bool ok = QByteArray::fromBase64(
-                            t.result.value(QLatin1String("fileData")).toString().toLatin1()) == text;
+        const Transfer t = transfer(
+            readCommand, [&] { text = writeText(size); }, readCommand);
+        const bool ok =
+            QByteArray::fromBase64(
+                t.result.value(QLatin1String("fileData")).toString().toLatin1()) == text;
         out << QStringLiteral("getFileContent %1 MiB: %2 s, %3 MiB/s of file; %4 file%5\n")
                    .arg(sizeMiB)
                    .arg(t.seconds, 0, 'f', 3)

@@ -4,12 +4,12 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
-#include "link/restserversslsocketclient.h"
+#include "commands/utilsmodel.h"
 #include "core/log.h"
 #include "core/signalwatcher.h"
 #include "core/standalonerunner.h"
 #include "core/systemdnotifier.h"
-#include "commands/utilsmodel.h"
+#include "link/restserversslsocketclient.h"
 
 int main(int argc, char *argv[]) {
     // A fixed threshold keeps every large buffer (a message carrying a file, its decoded bytes)
@@ -43,9 +43,9 @@ int main(int argc, char *argv[]) {
                          [&notifier](RestServerSslSocketClient::LinkState, const QString &detail) {
                              notifier.status(detail);
                          });
-    appLog().write(100,
-                       QStringLiteral("Started Tessaron RestServiceQt client V%1")
-                           .arg(constants.versionString),
-                       QStringLiteral("main"), true, true);
+    appLog().write(
+        100,
+        QStringLiteral("Started Tessaron RestServiceQt client V%1").arg(constants.versionString),
+        QStringLiteral("main"), true, true);
     return app.exec();
 }

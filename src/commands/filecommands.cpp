@@ -7,10 +7,10 @@
 
 #include "core/encoding.h"
 #include "core/parameters.h"
+#include "core/regularfile.h"
 #include "core/replies.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
-#include "core/regularfile.h"
 #include "storage/verifiedwrite.h"
 #include "storage/zipinstaller.h"
 

@@ -117,7 +117,9 @@ QString utilsModel::readSetting(const QString &name) { return settings().readSet
 void utilsModel::writeSetting(const QString &name, const QString &value) {
     settings().writeSetting(name, value);
 }
-QMap<QString, QString> utilsModel::readSettingsVarious() { return settings().readSettingsVarious(); }
+QMap<QString, QString> utilsModel::readSettingsVarious() {
+    return settings().readSettingsVarious();
+}
 void utilsModel::loadSettings(bool logSettings) { settings().loadSettings(logSettings); }
 bool utilsModel::loadRights(bool) { return settings().loadRights(); }
 readResultStruct utilsModel::readFile(const QString &filePath, bool toBase64) {

@@ -97,6 +97,3 @@ class utilsModel : public QObject {
 };
 
 extern utilsModel utils;
-
-
-

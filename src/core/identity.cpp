@@ -29,9 +29,8 @@ void deviceIdentity::getMAC_addresses() {
     if (m_app.macAddress_license.isEmpty()) {
         m_app.macAddress_license = m_app.macAddress_read;
         if (m_app.macAddress_license.isEmpty()) {
-            m_app.macAddress_license = m_app.thisDeviceID.isEmpty()
-                                                ? QStringLiteral("????????????")
-                                                : m_app.thisDeviceID;
+            m_app.macAddress_license =
+                m_app.thisDeviceID.isEmpty() ? QStringLiteral("????????????") : m_app.thisDeviceID;
         }
     }
 }
@@ -47,7 +46,7 @@ void deviceIdentity::getCurrentIP() {
             if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol) continue;
             const QString text = entry.ip().toString();
             m_log.write(305, QStringLiteral("IP address: %1").arg(text),
-                         QStringLiteral("deviceIdentity::getCurrentIP"), true, true);
+                        QStringLiteral("deviceIdentity::getCurrentIP"), true, true);
             if (text.startsWith(QLatin1String("169."))) continue;
             m_app.currentIP = text;
         }
@@ -66,30 +65,30 @@ bool deviceIdentity::getGeneratedDeviceID() {
             deviceId = QString::fromUtf8(file.readAll());
         else
             m_log.write(746,
-                         QStringLiteral("tessaron_device_id.dat doesn't exist or can't be opened"),
-                         id, true, true);
+                        QStringLiteral("tessaron_device_id.dat doesn't exist or can't be opened"),
+                        id, true, true);
     }
     if (deviceId.isEmpty()) {
         deviceId = QUuid::createUuid().toString(QUuid::WithBraces);
         m_log.write(746,
-                     QStringLiteral("Generated Device ID %1 and try to save tessaron_device_id.dat")
-                         .arg(deviceId),
-                     id, true, true);
+                    QStringLiteral("Generated Device ID %1 and try to save tessaron_device_id.dat")
+                        .arg(deviceId),
+                    id, true, true);
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
             file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
             file.write(deviceId.toUtf8());
             file.close();
             m_log.write(747, QStringLiteral("Created device UID %1 and saved...").arg(deviceId),
-                         writeId, true, true);
+                        writeId, true, true);
             QString readBack;
             if (file.open(QIODevice::ReadOnly | QIODevice::Text))
                 readBack = QString::fromUtf8(file.readAll());
             if (readBack != deviceId) {
                 m_log.write(999,
-                             QStringLiteral("Write device UID %1 seemed to have failed (got %2)")
-                                 .arg(deviceId, readBack),
-                             writeId, true, true);
+                            QStringLiteral("Write device UID %1 seemed to have failed (got %2)")
+                                .arg(deviceId, readBack),
+                            writeId, true, true);
                 deviceId.clear();
             }
         }

@@ -1,3 +1,5 @@
+#include "core/log.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -6,8 +8,6 @@
 #include <QTextStream>
 #include <algorithm>
 #include <cstdio>
-
-#include "core/log.h"
 
 #include "core/globals.h"
 
@@ -78,8 +78,7 @@ int syslogPriority(int logCode) {
     if (logCode >= 9000) return 2;
     if (logCode == 999 || logCode == 219 || logCode == 229) return 3;
     if ((logCode >= 395 && logCode <= 399) || (logCode >= 900 && logCode < 1100) ||
-        logCode == 601 || logCode == 602 || logCode == 604 || logCode == 701 ||
-        logCode == 1858)
+        logCode == 601 || logCode == 602 || logCode == 604 || logCode == 701 || logCode == 1858)
         return 4;
     if (logCode == 404 || logCode == 800 || logCode == 1857) return 5;
     if (logCode == 102 || logCode == 300 || logCode == 700) return 7;
@@ -96,8 +95,8 @@ logger &appLog() {
     return log;
 }
 
-void logger::write(int logCode, const QString &logText, const QString &identifier,
-                   bool writeToLog, bool writeToConsole) const {
+void logger::write(int logCode, const QString &logText, const QString &identifier, bool writeToLog,
+                   bool writeToConsole) const {
     if (!writeToLog && !writeToConsole) return;
     const QDateTime now = QDateTime::currentDateTime();
     QString line = logformat::line(now, logCode, identifier, logformat::maskSecrets(logText));
@@ -188,14 +187,14 @@ void logger::cleanOldFiles(const QDate &today) const {
     if (recent < keepTotal) {
         keep = keepTotal - recent;
         write(100,
-                     QStringLiteral("Keeping %1 old files to get a total of %2 files...")
-                         .arg(keep)
-                         .arg(keepTotal),
-                     id, true, true);
+              QStringLiteral("Keeping %1 old files to get a total of %2 files...")
+                  .arg(keep)
+                  .arg(keepTotal),
+              id, true, true);
     }
     for (int i = keep; i < oldFiles.size(); ++i) {
-        write(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)), id,
-                     true, true);
+        write(100, QStringLiteral("Deleting old log file: '%1'...").arg(oldFiles.at(i)), id, true,
+              true);
         QFile::remove(QStringLiteral("%1/%2").arg(dir, oldFiles.at(i)));
     }
 }

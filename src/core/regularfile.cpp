@@ -11,7 +11,8 @@ regularFile::Status regularFile::openForReading(const QString &path, QFile *file
                                                 QIODevice::OpenMode mode) {
     const QByteArray name = QFile::encodeName(path);
     struct stat st;
-    if (::stat(name.constData(), &st) != 0) return errno == ENOENT ? Status::Missing : Status::Failed;
+    if (::stat(name.constData(), &st) != 0)
+        return errno == ENOENT ? Status::Missing : Status::Failed;
     if (!S_ISREG(st.st_mode)) return Status::NotRegular;
     // Without O_NONBLOCK, a FIFO put in place after the check would block the open itself.
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

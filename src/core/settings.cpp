@@ -148,10 +148,9 @@ QMap<QString, QString> settingsFiles::readSettingsVarious() const {
     for (const QString &key : settings.allKeys()) {
         if (!key.startsWith(prefix)) continue;
         const QVariant v = settings.value(key);
-        result.insert(key.mid(prefix.size()),
-                      v.userType() == QMetaType::QStringList
-                          ? v.toStringList().join(QLatin1Char(','))
-                          : v.toString());
+        result.insert(key.mid(prefix.size()), v.userType() == QMetaType::QStringList
+                                                  ? v.toStringList().join(QLatin1Char(','))
+                                                  : v.toString());
     }
     return result;
 }
@@ -173,8 +172,8 @@ void settingsFiles::loadSettings(bool logSettings) {
                 valid = parseStrictInt(text, &number) && number > 0 && number <= 65535;
                 break;
             case Kind::Integer:
-                valid = parseStrictInt(text, &number) && number >= row.minimum &&
-                        number <= row.maximum;
+                valid =
+                    parseStrictInt(text, &number) && number >= row.minimum && number <= row.maximum;
                 break;
             case Kind::Boolean:
                 valid = parseStrictBool(text, &flag);
@@ -185,15 +184,15 @@ void settingsFiles::loadSettings(bool logSettings) {
         }
         if (!valid && row.kind == Kind::Boolean) {
             m_log.write(601,
-                         QStringLiteral("Setting %1 has the invalid value '%2'; taking it as false")
-                             .arg(key, text),
-                         id, true, true);
+                        QStringLiteral("Setting %1 has the invalid value '%2'; taking it as false")
+                            .arg(key, text),
+                        id, true, true);
         } else if (!valid) {
             m_log.write(601,
-                         QStringLiteral("Setting %1 has the invalid value '%2'; using the "
-                                        "default '%3'")
-                             .arg(key, text, row.defaultValue),
-                         id, true, true);
+                        QStringLiteral("Setting %1 has the invalid value '%2'; using the "
+                                       "default '%3'")
+                            .arg(key, text, row.defaultValue),
+                        id, true, true);
             parseStrictInt(row.defaultValue, &number);
         }
         if (key == QLatin1String("RestServiceQt/restServerQt_host"))
@@ -235,7 +234,8 @@ void settingsFiles::loadSettings(bool logSettings) {
         QStringLiteral("Tessaron POS settings\n") +
         QStringLiteral("  - POS_host              : %1\n").arg(m_settings.POS_host) +
         QStringLiteral("  - POS_port              : %1\n").arg(m_settings.POS_port) +
-        QStringLiteral("  - posSocketHighDebug    : %1\n").arg(m_settings.posSocketHighDebug ? 1 : 0) +
+        QStringLiteral("  - posSocketHighDebug    : %1\n")
+            .arg(m_settings.posSocketHighDebug ? 1 : 0) +
         QStringLiteral("Tessaron Global settings\n") +
         QStringLiteral("  - debugLevel            : %1\n").arg(m_settings.debugLevel) +
         QStringLiteral("Tessaron RestServerQt credentials\n") +
@@ -252,16 +252,16 @@ bool settingsFiles::loadRights() {
         regularFile::openForReading(m_rightsFile, &file, QIODevice::Text);
     if (opened == regularFile::Status::NotRegular)
         m_log.write(602, regularFile::notRegular(m_rightsFile) + QStringLiteral(" Not read."),
-                     QStringLiteral("utilsModel::loadRights"), true, true);
+                    QStringLiteral("utilsModel::loadRights"), true, true);
     if (opened != regularFile::Status::Opened) return false;
     const QByteArray head = file.read(maxRightsFileBytes);
     if (file.size() > maxRightsFileBytes) {
         m_log.write(602,
-                     QStringLiteral("Rights file is larger than %1 bytes; the rest (%2 bytes) "
-                                    "is ignored")
-                         .arg(maxRightsFileBytes)
-                         .arg(file.size() - maxRightsFileBytes),
-                     QStringLiteral("utilsModel::loadRights"), true, true);
+                    QStringLiteral("Rights file is larger than %1 bytes; the rest (%2 bytes) "
+                                   "is ignored")
+                        .arg(maxRightsFileBytes)
+                        .arg(file.size() - maxRightsFileBytes),
+                    QStringLiteral("utilsModel::loadRights"), true, true);
     }
     m_settings.passwordRightsPaths.clear();
     // Explicit size: a NUL byte in a damaged file must not hide the lines after it.

@@ -12,17 +12,17 @@ class QSocketNotifier;
 // re-raise, so the process dies with that signal and the service manager restarts it.
 class signalWatcher : public QObject {
     Q_OBJECT
-public:
+  public:
     // Installs the handler for every listed signal; call before anything else in main.
     static void catchUnixSignals(const QList<int> &signalNumbers);
 
     // Starts watching the pipe; needs the application object.
     explicit signalWatcher(QObject *parent = nullptr);
 
-signals:
+  signals:
     void signal_stopRequested();
 
-private:
+  private:
     void onSignalPipe();
     QSocketNotifier *m_notifier;
     bool m_stopRequested = false;

@@ -6,12 +6,12 @@
 // Housekeeping: once per calendar day the old log files are cleaned up.
 class standAloneGlobalTimer : public QObject {
     Q_OBJECT
-public:
+  public:
     standAloneGlobalTimer();
     void timerStart(int ms);
 
     QTimer *globalTimer1;
 
-public slots:
+  public slots:
     void standAloneGlobalTimerUpdate();
 };

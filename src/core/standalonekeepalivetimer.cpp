@@ -1,12 +1,11 @@
 #include "core/standalonekeepalivetimer.h"
 
 #include <QElapsedTimer>
-#include "core/log.h"
 
 #include "core/globals.h"
+#include "core/log.h"
 
-standAloneKeepAliveTimer::standAloneKeepAliveTimer()
-    : keepAliveTimer1(new QTimer(this)) {
+standAloneKeepAliveTimer::standAloneKeepAliveTimer() : keepAliveTimer1(new QTimer(this)) {
     connect(keepAliveTimer1, &QTimer::timeout, this,
             &standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate);
 }
@@ -31,8 +30,8 @@ void standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate() {
     if (!isKeepAliveDue(Session.sendKeepAliveLastMs, nowMs(), Settings.keepAliveSecondsInterval))
         return;
     appLog().write(700, QStringLiteral("Send a keep-alive message"),
-                       QStringLiteral("standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate"),
-                       false, true);
+                   QStringLiteral("standAloneKeepAliveTimer::standAloneKeepAliveTimerUpdate"),
+                   false, true);
     emit signal_sendKeepAliveMessage();
     Session.sendKeepAliveLastMs = nowMs();
 }

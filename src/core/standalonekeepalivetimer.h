@@ -6,7 +6,7 @@
 // Ticks every 20 s and asks the link for a keep-alive when the last one is old enough.
 class standAloneKeepAliveTimer : public QObject {
     Q_OBJECT
-public:
+  public:
     standAloneKeepAliveTimer();
     void timerStart(int ms);
     // Milliseconds of a monotonic clock: durations never follow wall-clock changes.
@@ -18,9 +18,9 @@ public:
 
     QTimer *keepAliveTimer1;
 
-signals:
+  signals:
     void signal_sendKeepAliveMessage();
 
-public slots:
+  public slots:
     void standAloneKeepAliveTimerUpdate();
 };

@@ -1,15 +1,15 @@
 #include "core/standalonerunner.h"
-#include "core/log.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "link/restserversslsocketclient.h"
 #include "core/globals.h"
+#include "core/log.h"
+#include "link/restserversslsocketclient.h"
 
 standaloneRunner::standaloneRunner(QObject *parent) : QObject(parent) {
     appLog().write(200, QStringLiteral("Defining standalone runner variables"),
-                       QStringLiteral("standaloneRunner::standaloneRunner"), true, true);
+                   QStringLiteral("standaloneRunner::standaloneRunner"), true, true);
 }
 
 standaloneRunner::~standaloneRunner() {
@@ -18,8 +18,8 @@ standaloneRunner::~standaloneRunner() {
         appLog().write(210, QStringLiteral("Destroying standalone runner"), id, true, true);
         QCoreApplication::quit();
     } catch (...) {
-        appLog().write(219, QStringLiteral("An unknown error occured in deconstructor"), id,
-                           true, true);
+        appLog().write(219, QStringLiteral("An unknown error occured in deconstructor"), id, true,
+                       true);
     }
 }
 
@@ -30,17 +30,17 @@ void standaloneRunner::stop() {
         return;
     }
     appLog().write(700,
-                       QStringLiteral("Stopping: no new command; the running one may finish "
-                                      "within %1 s")
-                           .arg(stopGraceMs / 1000),
-                       id, true, true);
+                   QStringLiteral("Stopping: no new command; the running one may finish "
+                                  "within %1 s")
+                       .arg(stopGraceMs / 1000),
+                   id, true, true);
     connect(m_restServerSslSocketClient, &RestServerSslSocketClient::signal_stopped, this,
             [] { QCoreApplication::exit(0); });
     QTimer::singleShot(stopGraceMs, this, [id] {
         appLog().write(701,
-                           QStringLiteral("Stopping: the running command did not finish in time; "
-                                          "its reply is lost"),
-                           id, true, true);
+                       QStringLiteral("Stopping: the running command did not finish in time; "
+                                      "its reply is lost"),
+                       id, true, true);
         QCoreApplication::exit(0);
     });
     m_restServerSslSocketClient->stop();
@@ -59,7 +59,6 @@ void standaloneRunner::start() {
                                                    Settings.restServerQt_port);
     } catch (...) {
         qCritical("An unknown error occured in start");
-        appLog().write(229, QStringLiteral("An unknown error occured in start"), id, true,
-                           true);
+        appLog().write(229, QStringLiteral("An unknown error occured in start"), id, true, true);
     }
 }

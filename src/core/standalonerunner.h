@@ -10,7 +10,7 @@ class RestServerSslSocketClient;
 // Owns the two periodic timers and the one link to the management server.
 class standaloneRunner : public QObject {
     Q_OBJECT
-public:
+  public:
     // The longest a stop waits for the running command's reply; the service manager allows
     // the client 15 s to end.
     static constexpr int stopGraceMs = 10000;

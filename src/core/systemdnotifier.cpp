@@ -1,5 +1,4 @@
 #include "core/systemdnotifier.h"
-#include "core/log.h"
 
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "core/globals.h"
+#include "core/log.h"
 
 systemdNotifier::systemdNotifier(QObject *parent) : QObject(parent) {}
 
@@ -24,9 +24,9 @@ void systemdNotifier::start() {
     const QString source = QStringLiteral("systemdNotifier::start");
     if (!setAddress(socketName)) {
         appLog().write(900,
-                           QStringLiteral("NOTIFY_SOCKET %1 is not a usable socket name")
-                               .arg(QString::fromLocal8Bit(socketName)),
-                           source, true, true);
+                       QStringLiteral("NOTIFY_SOCKET %1 is not a usable socket name")
+                           .arg(QString::fromLocal8Bit(socketName)),
+                       source, true, true);
         return;
     }
     // Non-blocking: a stalled service manager must not stall the client too.
@@ -46,17 +46,16 @@ void systemdNotifier::start() {
     bool ok = false;
     const qulonglong watchdogUsec = qgetenv("WATCHDOG_USEC").toULongLong(&ok);
     if (!ok || watchdogUsec == 0) {
-        appLog().write(100, QStringLiteral("Notifying systemd, no watchdog"), source, true,
-                           true);
+        appLog().write(100, QStringLiteral("Notifying systemd, no watchdog"), source, true, true);
         return;
     }
     const int intervalMs = int(std::clamp<qulonglong>(watchdogUsec / 2000, 1, INT_MAX));
     connect(&m_watchdogTimer, &QTimer::timeout, this,
             [this] { send(QByteArrayLiteral("WATCHDOG=1")); });
     m_watchdogTimer.start(intervalMs);
-    appLog().write(
-        100, QStringLiteral("Notifying systemd, watchdog ping every %1 ms").arg(intervalMs), source,
-        true, true);
+    appLog().write(100,
+                   QStringLiteral("Notifying systemd, watchdog ping every %1 ms").arg(intervalMs),
+                   source, true, true);
 }
 
 void systemdNotifier::status(const QString &text) {
@@ -84,9 +83,9 @@ void systemdNotifier::send(const QByteArray &state) {
     const bool failed = sent != ssize_t(state.size());
     if (failed && !m_lastSendFailed) {
         appLog().write(900,
-                           QStringLiteral("Cannot send %1 to systemd: %2")
-                               .arg(QString::fromLatin1(state), qt_error_string(error)),
-                           QStringLiteral("systemdNotifier::send"), true, true);
+                       QStringLiteral("Cannot send %1 to systemd: %2")
+                           .arg(QString::fromLatin1(state), qt_error_string(error)),
+                       QStringLiteral("systemdNotifier::send"), true, true);
     }
     m_lastSendFailed = failed;
 }

@@ -10,9 +10,10 @@
 // Speaks systemd's notification protocol when systemd started the client as a Type=notify
 // service: READY=1 once the event loop runs, WATCHDOG=1 from that loop every half of the
 // watchdog period (a loop that hangs misses it and systemd restarts the client), STATUS= on
-// every change of the link, STOPPING=1 on the way out. Each state is one datagram to the AF_UNIX socket named by NOTIFY_SOCKET;
-// that is a few lines here instead of a new library dependency (libsystemd) for them.
-// Without NOTIFY_SOCKET it does nothing, without WATCHDOG_USEC it sends no watchdog pings.
+// every change of the link, STOPPING=1 on the way out. Each state is one datagram to the AF_UNIX
+// socket named by NOTIFY_SOCKET; that is a few lines here instead of a new library dependency
+// (libsystemd) for them. Without NOTIFY_SOCKET it does nothing, without WATCHDOG_USEC it sends no
+// watchdog pings.
 class systemdNotifier : public QObject {
     Q_OBJECT
   public:

@@ -1,13 +1,13 @@
 #include "link/commanddispatcher.h"
-#include "core/log.h"
 
 #include <QJsonArray>
 
+#include "commands/utilsmodel.h"
 #include "core/encoding.h"
+#include "core/log.h"
 #include "core/replies.h"
 #include "core/settings.h"
 #include "link/configurationguard.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 const QString keepAliveRequest = QStringLiteral("\x02_KA_\x03");
@@ -128,9 +128,8 @@ QJsonObject commandDispatcher::setConfiguration(const QVariantMap &data) {
     // The file that works stays at hand until the new one has registered.
     QString error;
     if (!configurationGuard::keepPrevious(path, &error)) {
-        appLog().write(
-            900, QStringLiteral("Keeping the current settings failed: %1").arg(error),
-            QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
+        appLog().write(900, QStringLiteral("Keeping the current settings failed: %1").arg(error),
+                       QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
         return reply::error(900, QStringLiteral("Can't keep the previous settings file!"));
     }
     const saveResultStruct saved = utils.saveFile(path, value.toLocal8Bit(), true, false);

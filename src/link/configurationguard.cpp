@@ -40,10 +40,10 @@ bool configurationGuard::onTrial() const { return QFileInfo::exists(keptPath(m_s
 void configurationGuard::startTrial(int seconds) {
     if (!onTrial()) return;
     m_log.write(603,
-                       QStringLiteral("New settings in use: they have %1 s to register, or the "
-                                      "previous ones come back")
-                           .arg(seconds),
-                       source, true, true);
+                QStringLiteral("New settings in use: they have %1 s to register, or the "
+                               "previous ones come back")
+                    .arg(seconds),
+                source, true, true);
     m_deadline.start(seconds * 1000);
 }
 
@@ -51,9 +51,8 @@ void configurationGuard::registered() {
     if (!onTrial()) return;
     m_deadline.stop();
     QFile::remove(keptPath(m_settingsFile));
-    m_log.write(603,
-                       QStringLiteral("The new settings registered; the previous ones are dropped"),
-                       source, true, true);
+    m_log.write(603, QStringLiteral("The new settings registered; the previous ones are dropped"),
+                source, true, true);
 }
 
 void configurationGuard::refused(const QString &reason) {
@@ -67,17 +66,17 @@ void configurationGuard::restore(const QString &reason) {
     if (!kept.open(QIODevice::ReadOnly) ||
         !atomicFile::write(m_settingsFile, kept.readAll(), &error)) {
         m_log.write(999,
-                           QStringLiteral("Restoring the previous settings failed (%1): %2; "
-                                          "trying again in %3 s")
-                               .arg(reason, error.isEmpty() ? kept.errorString() : error)
-                               .arg(m_deadline.interval() / 1000),
-                           source, true, true);
+                    QStringLiteral("Restoring the previous settings failed (%1): %2; "
+                                   "trying again in %3 s")
+                        .arg(reason, error.isEmpty() ? kept.errorString() : error)
+                        .arg(m_deadline.interval() / 1000),
+                    source, true, true);
         m_deadline.start();
         return;
     }
     kept.close();
     QFile::remove(keptPath(m_settingsFile));
-    m_log.write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source,
-                       true, true);
+    m_log.write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source, true,
+                true);
     emit signal_restored();
 }

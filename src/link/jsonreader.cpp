@@ -1,11 +1,11 @@
 #include "link/jsonreader.h"
 
-#include "core/encoding.h"
-
 #include <QVariantList>
 #include <QVariantMap>
 #include <array>
 #include <cmath>
+
+#include "core/encoding.h"
 
 namespace {
 

@@ -23,7 +23,7 @@ class jsonReader {
     struct Result {
         QVariant value;  // valid when `error` is empty
         QString error;
-        int offset = 0;  // where the error was found, in bytes
+        int offset = 0;       // where the error was found, in bytes
         QString repeatedKey;  // the first key that appeared twice in one object, if any
     };
 

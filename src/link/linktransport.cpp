@@ -1,6 +1,4 @@
 #include "link/linktransport.h"
-#include "core/encoding.h"
-#include "core/log.h"
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -15,7 +13,9 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 
+#include "core/encoding.h"
 #include "core/globals.h"
+#include "core/log.h"
 
 namespace {
 const QByteArray keepAliveRequest = QByteArray("\x02_KA_\x03");
@@ -55,9 +55,9 @@ QSslSocket *newServerSocket() {
     const QList<QSslCertificate> ca = trustedServerCa();
     if (ca.isEmpty())
         appLog().write(900,
-                           QStringLiteral("No trusted server CA compiled in: every connection will "
-                                          "fail"),
-                           cls("RestServerSslSocketClient"), true, true);
+                       QStringLiteral("No trusted server CA compiled in: every connection will "
+                                      "fail"),
+                       cls("RestServerSslSocketClient"), true, true);
     // Only the compiled-in CA is trusted, never the system store: the link is a device's
     // remote control and must talk to its own server alone.
     config.setCaCertificates(ca);
@@ -351,9 +351,8 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
         switch (frame.kind) {
             case messageFramer::Frame::Control:
                 if (frame.bytes == keepAliveAnswerText) {
-                    appLog().write(
-                        700, QStringLiteral("Received OK from the keep-alive message"),
-                        QStringLiteral("keepAliveTimerUpdate::readClient"), false, true);
+                    appLog().write(700, QStringLiteral("Received OK from the keep-alive message"),
+                                   QStringLiteral("keepAliveTimerUpdate::readClient"), false, true);
                     send(acknowledgement, controlFrameTimeoutS, QStringLiteral("keepAlive"),
                          m_generation);
                 } else {
@@ -368,7 +367,8 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
                 break;
             case messageFramer::Frame::Discarded:
                 log(905,
-                    QStringLiteral("Discarded data from the server: %1").arg(windows1252::decode(frame.bytes)),
+                    QStringLiteral("Discarded data from the server: %1")
+                        .arg(windows1252::decode(frame.bytes)),
                     cls("readClient"));
                 break;
             case messageFramer::Frame::Overflow:
@@ -385,7 +385,9 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
 void linkTransport::queueMessage(const QByteArray &message) {
     // The start of each message, not of each chunk: a chunk may begin inside a value, where no
     // key tells that it is a secret to be masked.
-    log(300, QStringLiteral("Received (first 128 bytes):\n%1").arg(windows1252::decode(message.left(128))),
+    log(300,
+        QStringLiteral("Received (first 128 bytes):\n%1")
+            .arg(windows1252::decode(message.left(128))),
         QStringLiteral("RestServerSslSocketClient.readClient"));
     if (m_messages.size() >= maxQueuedMessages || m_queuedBytes + message.size() > maxQueuedBytes) {
         close(906, cls("readClient"),

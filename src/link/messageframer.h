@@ -8,7 +8,7 @@
 // and control frames are 0x02 ... 0x03 between messages. Every complete message comes out
 // exactly once and in order, however the bytes were split or glued on the way.
 class messageFramer {
-public:
+  public:
     struct Frame {
         enum Kind {
             Json,       // one complete JSON object, as received
@@ -32,7 +32,7 @@ public:
     QVector<Frame> append(const QByteArray &bytes);
     void reset();
 
-private:
+  private:
     enum class State { Between, InControl, InMessage, Broken };
 
     void flushGarbage(QVector<Frame> &out);

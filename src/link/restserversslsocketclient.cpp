@@ -20,9 +20,7 @@ RestServerSslSocketClient::RestServerSslSocketClient(QObject *parent)
     : RestServerSslSocketClient(newServerSocket(), parent) {}
 
 RestServerSslSocketClient::RestServerSslSocketClient(QSslSocket *socket, QObject *parent)
-    : QObject(parent),
-      m_transport(socket),
-      m_guard(dataRoot::settingsFile(Session), appLog()) {
+    : QObject(parent), m_transport(socket), m_guard(dataRoot::settingsFile(Session), appLog()) {
     connect(&m_transport, &linkTransport::stateChanged, this,
             [this](LinkState state, const QString &detail) {
                 emit signal_linkStateChanged(state, detail);

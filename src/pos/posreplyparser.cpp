@@ -1,8 +1,8 @@
 #include "pos/posreplyparser.h"
 
-#include "core/encoding.h"
-
 #include <QStringList>
+
+#include "core/encoding.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 
 namespace {
 QString errnoText(const char *what) {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(strerror(errno)));
 }
 }  // namespace
 
@@ -34,10 +35,9 @@ bool atomicFile::write(const QString &path, const QByteArray &data, QString *err
         return false;
     }
     const QFileInfo target(path);
-    const QString tempPath = target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                             QLatin1Char('.') +
-                             QUuid::createUuid().toString(QUuid::WithoutBraces).left(8) +
-                             QStringLiteral(".part");
+    const QString tempPath =
+        target.absolutePath() + QStringLiteral("/.") + target.fileName() + QLatin1Char('.') +
+        QUuid::createUuid().toString(QUuid::WithoutBraces).left(8) + QStringLiteral(".part");
     const QByteArray tempName = QFile::encodeName(tempPath);
     mode_t mode = mode_t(newFileMode);
     struct stat existing;

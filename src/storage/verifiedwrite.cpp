@@ -7,9 +7,9 @@
 #include <QFile>
 #include <cstring>
 
+#include "core/regularfile.h"
 #include "storage/atomicfile.h"
 #include "storage/filewriter.h"
-#include "core/regularfile.h"
 
 namespace {
 // Compared in slices: a file of many megabytes is not held a second time for the comparison.

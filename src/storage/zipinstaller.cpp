@@ -10,9 +10,9 @@
 #include <QUuid>
 #include <cstring>
 
+#include "core/regularfile.h"
 #include "external/zip/zipreader.h"
 #include "storage/filewriter.h"
-#include "core/regularfile.h"
 #include "storage/verifiedwrite.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <QVariantMap>
 #include <cstdint>
 
+#include "commands/utilsmodel.h"
 #include "fuzzsupport.h"
+#include "link/commanddispatcher.h"
 #include "link/jsonreader.h"
 #include "link/messageframer.h"
-#include "link/commanddispatcher.h"
-#include "commands/utilsmodel.h"
 
 namespace {
 
@@ -44,7 +44,6 @@ bool sameFrames(const QVector<Frame> &a, const QVector<Frame> &b) {
         if (a.at(i).kind != b.at(i).kind || a.at(i).bytes != b.at(i).bytes) return false;
     return true;
 }
-
 
 void checkFrame(const Frame &frame) {
     if (frame.kind != Frame::Json) return;

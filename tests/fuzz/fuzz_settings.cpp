@@ -8,8 +8,8 @@
 #include <QTemporaryDir>
 #include <cstdint>
 
-#include "fuzzsupport.h"
 #include "commands/utilsmodel.h"
+#include "fuzzsupport.h"
 
 namespace {
 

@@ -12,7 +12,8 @@ FifoWatchdog::FifoWatchdog(const QString &path, int afterMs) : m_path(QFile::enc
     if (!m_created) return;
     m_thread = std::thread([this, afterMs] {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_wake.wait_for(lock, std::chrono::milliseconds(afterMs), [this] { return m_stopping; }))
+        if (m_wake.wait_for(lock, std::chrono::milliseconds(afterMs),
+                            [this] { return m_stopping; }))
             return;
         m_fired = true;
         // Both ends at once never waits, and lets a waiting reader or writer go on; closing

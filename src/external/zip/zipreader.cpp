@@ -354,8 +354,7 @@ QString ZipReaderPrivate::checkHeader(int index) const {
     // Some writers put their host system into the high byte.
     const int version = h.versionNeeded & 0xFF;
     if (version > MaxVersionNeeded) {
-        qWarning("Zip: .ZIP format version %d is needed to extract the data.",
-                 version);
+        qWarning("Zip: .ZIP format version %d is needed to extract the data.", version);
         return entryError(index, QStringLiteral("needs version %1").arg(version));
     }
     if (h.flags & Encrypted) {
