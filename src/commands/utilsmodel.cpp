@@ -110,7 +110,6 @@ void utilsModel::createDirectories(const QString &specialDir) {
         QDir().mkpath(specialDir);
 }
 
-QString utilsModel::settingsFilePath() { return dataRoot::settingsFile(Session); }
 QString utilsModel::rightsFilePath() { return dataRoot::rightsFile(Session); }
 QString utilsModel::encodeBase64(const QString &text) { return base64::encodeText(text); }
 QString utilsModel::readSetting(const QString &name) { return settings().readSetting(name); }

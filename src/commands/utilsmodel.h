@@ -41,7 +41,6 @@ class utilsModel : public QObject {
     void loadSettings(bool logSettings);
     bool loadRights(bool logRights);
     readResultStruct readFile(const QString &filePath, bool toBase64);
-    QString settingsFilePath();
     QString rightsFilePath();
 
     // --- device identity

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "commands/utilsmodel.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "fuzzsupport.h"
 
 namespace {
@@ -35,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Rejected values are logged; millions of log lines would only fill the disk.
     Session.dataLogLocation.clear();
 
-    writeFile(utils.settingsFilePath(), separator < 0 ? input : input.left(separator));
+    writeFile(dataRoot::settingsFile(Session), separator < 0 ? input : input.left(separator));
     const bool withRights = separator >= 0;
     if (withRights) writeFile(utils.rightsFilePath(), input.mid(separator + 1));
 

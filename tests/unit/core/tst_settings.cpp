@@ -7,6 +7,8 @@
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "core/globals.h"
+#include "core/settings.h"
 #include "fifowatchdog.h"
 
 namespace {
@@ -51,7 +53,7 @@ void tst_settings::cleanup() {
 }
 
 QString tst_settings::readIni(const QString &key) const {
-    return QSettings(utils.settingsFilePath(), QSettings::IniFormat).value(key).toString();
+    return QSettings(dataRoot::settingsFile(Session), QSettings::IniFormat).value(key).toString();
 }
 
 void tst_settings::freshDeviceGetsEveryDefault() {
@@ -172,7 +174,7 @@ void tst_settings::variousGroup() {
 
 void tst_settings::credentialsStayPrivate() {
     utils.loadSettings(false);
-    QCOMPARE(modeOf(utils.settingsFilePath()), 0600u);
+    QCOMPARE(modeOf(dataRoot::settingsFile(Session)), 0600u);
     QCOMPARE(modeOf(Session.dataSettingsLocation), 0700u);
     // Looser files and directory left from before are tightened at start.
     writeRights("k\tv\n");

@@ -5,7 +5,9 @@
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "core/globals.h"
 #include "core/log.h"
+#include "core/settings.h"
 #include "link/commanddispatcher.h"
 #include "link/configurationguard.h"
 #include "testfiles.h"
@@ -172,13 +174,13 @@ void tst_dispatcher::setConfiguration() {
     QFETCH(int, errorCode);
     QFETCH(bool, changed);
     utils.loadSettings(false);
-    const QByteArray before = testfiles::readBytes(utils.settingsFilePath());
+    const QByteArray before = testfiles::readBytes(dataRoot::settingsFile(Session));
     commandDispatcher dispatcher;
     QSignalSpy announced(&dispatcher, &commandDispatcher::signal_settingsChanged);
     const QJsonObject result =
         resultOf(dispatcher.dispatch(QStringLiteral("setConfiguration"), params(parameters)));
     QCOMPARE(result.value("errorCode").toInt(), errorCode);
-    const QByteArray after = testfiles::readBytes(utils.settingsFilePath());
+    const QByteArray after = testfiles::readBytes(dataRoot::settingsFile(Session));
     QCOMPARE(after != before, changed);
     QCOMPARE(announced.size(), changed ? 1 : 0);
     if (!changed) return;
@@ -196,7 +198,7 @@ void tst_dispatcher::getConfiguration() {
         resultOf(dispatcher.dispatch(QStringLiteral("getConfiguration"), {}));
     QCOMPARE(result.value("errorCode").toInt(), 0);
     QCOMPARE(result.value("settingsFileData").toString().toLatin1(),
-             testfiles::readBytes(utils.settingsFilePath()).toBase64());
+             testfiles::readBytes(dataRoot::settingsFile(Session)).toBase64());
 }
 
 void tst_dispatcher::setRightsAnnouncesTheChange() {
