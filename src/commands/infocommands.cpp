@@ -93,7 +93,7 @@ QJsonObject infoCommands::getClientInfo(const QVariantMap &data) const {
 
 QJsonObject infoCommands::getVariousSetting(const QVariantMap &data) const {
     const QString name = param::string(data, QStringLiteral("settingName"));
-    m_log.write(100, QStringLiteral("Request for various setting %1").arg(name),
+    m_log.write(100, QStringLiteral("Request for various setting %1").arg(logformat::escaped(name)),
                 QStringLiteral("utilsModel::getVariousSetting"));
     QJsonObject result = reply::error(404, QStringLiteral("Unknown error"));
     QString value;

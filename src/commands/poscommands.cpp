@@ -37,7 +37,7 @@ QJsonObject posCommands::daemonReply(bool completed, const posDataResponseStruct
         else
             message = QStringLiteral("There was a problem with command from POS (%1), %2")
                           .arg(m_session.hostPort(), response.resultText);
-        m_log.write(399, message, logSource);
+        m_log.write(399, logformat::escaped(message), logSource);
         // The server learns why, not just that something failed.
         return reply::setError(result, 404, message);
     }
@@ -54,7 +54,7 @@ QJsonObject posCommands::daemonReply(bool completed, const posDataResponseStruct
                                 ? QStringLiteral("No reply from POS (%1)").arg(m_session.hostPort())
                                 : QStringLiteral("Reply from POS without a code (%1): %2")
                                       .arg(m_session.hostPort(), response.resultText);
-    m_log.write(399, message, logSource);
+    m_log.write(399, logformat::escaped(message), logSource);
     return reply::setError(result, 404, message);
 }
 

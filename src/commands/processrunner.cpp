@@ -19,10 +19,10 @@ processRunner::processRunner(const logger &log) : m_log(log) {
 }
 
 void processRunner::start(const QString &program, const QStringList &arguments, int timeoutMs) {
-    m_log.write(
-        100,
-        QStringLiteral("Command to execute:\n%1 %2").arg(program, arguments.join(QLatin1Char(' '))),
-        QStringLiteral("processRunner::run"));
+    m_log.write(100,
+                QStringLiteral("Command to execute:\n%1 %2")
+                    .arg(program, logformat::escaped(arguments.join(QLatin1Char(' ')))),
+                QStringLiteral("processRunner::run"));
     m_running = true;
     m_killed = false;
     m_out.clear();

@@ -74,6 +74,29 @@ QString maskSecrets(const QString &text) {
     masked.replace(iniValue, QStringLiteral("\\1****"));
     return masked;
 }
+QString escaped(const QString &text, int shown) {
+    QString out;
+    out.reserve(qMin(text.size(), shown) + 16);
+    for (const QChar c : text.left(shown)) {
+        const ushort u = c.unicode();
+        if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else if (u < 0x20 || u == 0x7f || c.category() == QChar::Separator_Line ||
+                 c.category() == QChar::Separator_Paragraph)
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    if (text.size() > shown) out += QStringLiteral("... (%1 characters)").arg(text.size());
+    return out;
+}
+
 int syslogPriority(int logCode) {
     if (logCode >= 9000) return 2;
     if (logCode == 999 || logCode == 219 || logCode == 229) return 3;

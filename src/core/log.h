@@ -37,6 +37,10 @@ int lostLineCount();
 // password, the rights entries, or files that hold them (settings, rights, licenses, uploads),
 // also when the text ends inside such a value, and "loginPass=" lines of a settings file.
 QString maskSecrets(const QString &text);
+// Text from outside (a peer, a path, a name) as it may stand inside a log line: control
+// characters and backslashes escaped, so that it cannot start a line of its own, and cut after
+// `shown` characters, so that a megabyte reply stays out of the log.
+QString escaped(const QString &text, int shown = 500);
 // The syslog priority (2 critical ... 7 debug) of a line with this log code, for the journal.
 int syslogPriority(int logCode);
 }  // namespace logformat

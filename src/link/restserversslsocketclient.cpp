@@ -169,7 +169,7 @@ void RestServerSslSocketClient::dispatchPending() {
             log(905,
                 QStringLiteral("Key '%1' appears twice in one object of a message from the "
                                "server; the last value counts")
-                    .arg(parsed.repeatedKey),
+                    .arg(logformat::escaped(parsed.repeatedKey)),
                 cls("readClient"));
         handleRestServerData(parsed.value);
     }
@@ -213,9 +213,10 @@ void RestServerSslSocketClient::evaluateRegisterAnswer(const QVariantMap &record
     }
     const qint64 errorCode = param::integer(record, QStringLiteral("errorCode"), 0);
     if (errorCode != 0) {
-        const QString refusal = QStringLiteral("registerPOS failed with errorCode %1 -> %2")
-                                    .arg(errorCode)
-                                    .arg(param::string(record, QStringLiteral("errorDescription")));
+        const QString refusal =
+            QStringLiteral("registerPOS failed with errorCode %1 -> %2")
+                .arg(errorCode)
+                .arg(logformat::escaped(param::string(record, QStringLiteral("errorDescription"))));
         log(1001, refusal, src);
         m_guard.refused(refusal);
         return;

@@ -1,5 +1,6 @@
 #include "pos/postools.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -89,7 +90,9 @@ bool posTools::sendPos(posDataResponseStruct &result, const QString &toSendComma
         // waiting for the first would never end, and going on would mix two replies.
         const QString reason =
             QStringLiteral("another exchange with the POS daemon is still running");
-        log(9758, QStringLiteral("SendPos: (command: %1) refused: %2").arg(toSendCommand, reason),
+        log(9758,
+            QStringLiteral("SendPos: (command: %1) refused: %2")
+                .arg(logformat::escaped(toSendCommand), reason),
             identifier);
         result.deamonNotReady = false;
         result.resultText = reason;
@@ -161,7 +164,9 @@ posTools::attemptOutcome posTools::sendPart(posDataResponseStruct &result, const
                                             bool *secondPartDue) {
     if (Session.logPosCommands)
         log(100,
-            QStringLiteral("To send:\n%1\nOk code: %2").arg(line.trimmed()).arg(o.okResultCode),
+            QStringLiteral("To send:\n%1\nOk code: %2")
+                .arg(logformat::escaped(line.trimmed()))
+                .arg(o.okResultCode),
             identifier);
     // Exactly one line end, on the retry too.
     writeLine(line.toLocal8Bit());
@@ -190,7 +195,6 @@ posTools::attemptOutcome posTools::sendPart(posDataResponseStruct &result, const
 
 void posTools::connectIfNeeded(posDataResponseStruct &result, const QString &identifier,
                                const QVariantMap &arguments) {
-    m_accountPOS_Socket->setObjectName(QStringLiteral("_ACCOUNTSOCKET_"));
     if (getConnectedState()) return;
     openConnection(result, identifier);
     if (getConnectedState()) login(identifier, arguments);
@@ -215,7 +219,8 @@ bool posTools::takeReply(posDataResponseStruct &result, const QByteArray &raw,
                          const QString &identifier) {
     if (raw.isEmpty())
         log(399,
-            QStringLiteral("No reply from the POS daemon (%1) to: %2").arg(hostPort(), command),
+            QStringLiteral("No reply from the POS daemon (%1) to: %2")
+                .arg(hostPort(), logformat::escaped(command)),
             identifier);
     else if (!posReplyParser::startsWithCode(raw))
         log(399,
@@ -258,9 +263,7 @@ void posTools::openConnection(posDataResponseStruct &result, const QString &iden
     // A greeting from an earlier connection must not pass for this one's.
     m_greetingLine.clear();
     m_state = State::Connecting;
-    socket->setObjectName(hostPort());
-    debug(identifier + QStringLiteral(": creating account socket, IP: ") + Settings.POS_host +
-          QStringLiteral(", port: ") + QString::number(Settings.POS_port));
+    debug(identifier + QStringLiteral(": creating account socket to ") + hostPort());
 
     // A refused connection reports an error at once and ends the wait with it; the error slot
     // has closed the session then.
@@ -276,8 +279,8 @@ void posTools::openConnection(posDataResponseStruct &result, const QString &iden
 void posTools::login(const QString &identifier, const QVariantMap &arguments) {
     QTcpSocket *socket = m_accountPOS_Socket;
     debug(identifier + QStringLiteral(": account socket connected."));
-    const QString socketName = socket->objectName();
-    m_greetingLine = readSocket(socket, QStringLiteral("\n"), true, greetingTimeoutMs);
+    const QString socketName = hostPort();
+    m_greetingLine = readLine(socket, greetingTimeoutMs);
 
     const posGreeting greeting = posReplyParser::parseGreeting(m_greetingLine);
     if (greeting.ready) {
@@ -291,16 +294,18 @@ void posTools::login(const QString &identifier, const QVariantMap &arguments) {
                 QStringLiteral("SETUSR %1 %2")
                     .arg(arguments.value(usrPk).toString(), arguments.value(cashReg).toString())
                     .toLocal8Bit());
-            const QString answer = readSocket(socket, QStringLiteral("\n"), true, loginTimeoutMs);
+            const QString answer = readLine(socket, loginTimeoutMs);
             if (!answer.startsWith(QLatin1String("200 Ok")))
-                debug(QStringLiteral("POS-> failed to login: socket result: ") + answer);
+                debug(QStringLiteral("POS-> failed to login: socket result: ") +
+                      logformat::escaped(answer));
             else if (m_state == State::Ready)
                 m_state = State::LoggedIn;
         }
     } else if (greeting.welcome) {
         debug(identifier +
               QStringLiteral(": POS-> deamon not ready (could not be parsed), socket name: ") +
-              socketName + QStringLiteral(", socket result: ") + m_greetingLine);
+              socketName + QStringLiteral(", socket result: ") +
+              logformat::escaped(m_greetingLine));
     } else {
         debug(identifier + QStringLiteral(": POS-> deamon not ready, socket name: ") + socketName +
               QLatin1Char('!'));
@@ -309,22 +314,15 @@ void posTools::login(const QString &identifier, const QVariantMap &arguments) {
           QStringLiteral(" to not busy..."));
 }
 
-QString posTools::readSocket(QTcpSocket *thisSocket, const QString &end_string,
-                             bool convertEncoding, int readTimeoutMs) {
-    const QByteArray endBytes =
-        convertEncoding ? posReplyParser::encode(end_string) : end_string.toUtf8();
-    QByteArray bytes =
-        readBytes(thisSocket, endBytes, readTimeoutMs, posReplyParser::maxReplyBytes);
+QString posTools::readLine(QTcpSocket *socket, int readTimeoutMs) {
+    QByteArray bytes = readBytes(socket, "\n", readTimeoutMs, posReplyParser::maxReplyBytes);
     if (bytes.size() > posReplyParser::maxReplyBytes) {
         bytes.truncate(posReplyParser::maxReplyBytes);
         dropConnection(
-            thisSocket,
-            QStringLiteral("line longer than %1 bytes").arg(posReplyParser::maxReplyBytes),
-            QStringLiteral("posTools::readSocket"));
+            socket, QStringLiteral("line longer than %1 bytes").arg(posReplyParser::maxReplyBytes),
+            QStringLiteral("posTools::readLine"));
     }
-    if (convertEncoding) return posReplyParser::decode(bytes);
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return posReplyParser::decode(bytes);
 }
 
 // At most maxBytes + 1 bytes, so that the caller can tell an overlong input.
@@ -335,9 +333,13 @@ QByteArray posTools::readBytes(QTcpSocket *socket, const QByteArray &endString, 
     // Sized by what is there: read() would reserve its whole limit for every chunk.
     collected = socket->read(qMin(socket->bytesAvailable(), qint64(maxBytes) + 1));
     if (endString.isEmpty()) return collected;
+    // A daemon that trickles bytes and never the end string must not hold the exchange: the
+    // rest has as long as the first byte had.
+    const QDeadlineTimer rest(readTimeoutMs);
     int searchFrom = 0;
     while (collected.indexOf(endString, searchFrom) < 0 && collected.size() <= maxBytes) {
-        if (!waitForData(socket, moreDataTimeoutMs)) break;
+        const int waitMs = int(qMin<qint64>(moreDataTimeoutMs, rest.remainingTime()));
+        if (waitMs <= 0 || !waitForData(socket, waitMs)) break;
         const QByteArray chunk =
             socket->read(qMin(socket->bytesAvailable(), qint64(maxBytes) + 1 - collected.size()));
         if (chunk.isEmpty()) break;

@@ -44,10 +44,6 @@ class posTools : public QObject {
     // test-connection mode. An exchange never starts while another one runs.
     bool sendPos(posDataResponseStruct &result, const QString &toSendCommand,
                  const QString &identifier, const QVariantMap &arguments);
-    // What arrives within readTimeoutMs, and while end_string (if given) has not come, further
-    // data that follows within moreDataTimeoutMs each. Bounded at maxReplyBytes.
-    QString readSocket(QTcpSocket *thisSocket, const QString &end_string, bool convertEncoding,
-                       int readTimeoutMs);
     State state() const { return m_state; }
     bool getConnectedState() const { return m_state >= State::NotReady; }
     // The daemon's first line on the latest connection, and what it announced there. Kept
@@ -86,6 +82,10 @@ class posTools : public QObject {
                    const QString &command, const QString &identifier);
     void openConnection(posDataResponseStruct &result, const QString &identifier);
     void login(const QString &identifier, const QVariantMap &arguments);
+    // What arrives within readTimeoutMs, and while the line end has not come, further data
+    // that follows within moreDataTimeoutMs each and readTimeoutMs in all. Bounded at
+    // maxReplyBytes.
+    QString readLine(QTcpSocket *socket, int readTimeoutMs);
     QByteArray readBytes(QTcpSocket *socket, const QByteArray &endString, int readTimeoutMs,
                          int maxBytes);
     void dropConnection(QTcpSocket *socket, const QString &reason, const QString &source);

@@ -49,7 +49,8 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
     if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
-        m_log.write(900, QStringLiteral("Writing %1 failed: %2").arg(path, error),
+        m_log.write(900,
+                    QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
                     QStringLiteral("utilsModel::saveFile"), true, true);
         result.errorCode = 900;
         result.errorDescription = QStringLiteral("Can't write to file!");

@@ -10,6 +10,7 @@
 #include <QUuid>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/regularfile.h"
 #include "external/zip/zipreader.h"
 #include "storage/filewriter.h"
@@ -79,7 +80,7 @@ saveResultStruct zipInstaller::unpack() {
     if (!reader.exists())
         return {997, QStringLiteral("Zip temporary file %1 doesn't exist!").arg(m_archiveFile), {}};
     qDebug().noquote() << "Number of items in the zip archive =" << reader.count();
-    qDebug().noquote() << "Extracting to " + m_destination;
+    qDebug().noquote() << "Extracting to " + logformat::escaped(m_destination);
     const QString extractionFailed = QStringLiteral("Extraction failed");
     if (!QDir().mkpath(m_stagingDir) || !QDir().mkpath(m_backupDir))
         return {950, extractionFailed,

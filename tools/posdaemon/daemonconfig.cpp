@@ -29,7 +29,8 @@ const char kDescription[] =
     "Table file: COMMAND<TAB>REPLY per line, \\n \\t \\\\ decoded in REPLY, '#' starts a comment "
     "line.\n"
     "\n"
-    "Modes (--mode); all but silent, notfound, bytewise and close-after-greeting change only the\n"
+    "Modes (--mode); all but silent, notfound, bytewise, close-after-greeting and drip change "
+    "only\n"
     "answers to commands, never the greeting or the session lines:\n"
     "  normal                as above\n"
     "  silent                accepts, never greets, never answers\n"
@@ -44,6 +45,7 @@ const char kDescription[] =
     "  cut-part-two          answers a PART1 data line with \"200 Ok\\nreceived: L\\n\" and "
     "closes\n"
     "                        the connection: the end marker never comes\n"
+    "  drip                  the greeting, then a blank every 100 ms: its line end never comes\n"
     "  random[:SEED]         each connection runs normal (half of them) or one of the others\n"
     "                        but cut-part-two, slow with 100 to 3000 ms; the draws repeat for\n"
     "                        the same SEED\n"
@@ -64,6 +66,7 @@ bool parseMode(const QString &text, DaemonConfig *config) {
         {QStringLiteral("empty-then-close"), Mode::EmptyThenClose},
         {QStringLiteral("short"), Mode::Short},
         {QStringLiteral("cut-part-two"), Mode::CutPartTwo},
+        {QStringLiteral("drip"), Mode::Drip},
     };
     for (const auto &name : names) {
         if (text == name.first) {

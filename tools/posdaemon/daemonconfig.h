@@ -19,6 +19,7 @@ struct DaemonConfig {
         EmptyThenClose,
         Short,
         CutPartTwo,
+        Drip,
         Random,  // each connection draws one of the others but CutPartTwo
     };
 

@@ -37,6 +37,13 @@ DaemonConnection::DaemonConnection(int id, QTcpSocket *socket, const DaemonConfi
     EventLog::event(m_id, "connected");
 
     if (m_config.mode == Mode::Silent) return;
+    if (m_config.mode == Mode::Drip) {
+        send(m_config.greeting);
+        m_trickleTimer.setInterval(100);
+        m_trickle = " ";
+        m_trickleTimer.start();
+        return;
+    }
     send(m_config.mode == Mode::NotFound ? kNotFound : m_config.greeting + '\n');
     if (m_config.mode == Mode::CloseAfterGreeting) close();
 }
@@ -152,7 +159,11 @@ void DaemonConnection::sendNextByte() {
     m_socket->write(m_trickle.left(1));
     m_socket->flush();
     m_trickle.remove(0, 1);
-    if (m_trickle.isEmpty()) m_trickleTimer.stop();
+    if (!m_trickle.isEmpty()) return;
+    if (m_config.mode == Mode::Drip)
+        m_trickle = " ";
+    else
+        m_trickleTimer.stop();
 }
 
 void DaemonConnection::feedStream() {

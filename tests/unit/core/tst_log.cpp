@@ -4,6 +4,7 @@
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "core/log.h"
 
 class tst_log : public QObject {
     Q_OBJECT
@@ -14,6 +15,8 @@ class tst_log : public QObject {
     void lineFormat();
     void dailyFileFollowsTheDate();
     void controlCharactersAreTagged();
+    void outsideTextIsEscaped_data();
+    void outsideTextIsEscaped();
     void qtMessagesLandInTheFile_data();
     void qtMessagesLandInTheFile();
     void consoleEchoIsNotWrittenTwice();
@@ -76,6 +79,29 @@ void tst_log::controlCharactersAreTagged() {
     utils.addDebugText(100, QStringLiteral("a") + QChar(2) + QStringLiteral("b") + QChar(3),
                        QStringLiteral("tags"), true, false);
     QVERIFY(logLines().last().endsWith(QStringLiteral("[tags] a<STX>b<ETX>")));
+}
+
+void tst_log::outsideTextIsEscaped_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("a forged line") << "x\n2026-01-01 00:00:00 => 100   : [f] y"
+                                   << "x\\n2026-01-01 00:00:00 => 100   : [f] y";
+    QTest::newRow("CR, tab, backslash") << "a\rb\tc\\d"
+                                        << "a\\rb\\tc\\\\d";
+    QTest::newRow("other controls")
+        << QString("n") + QChar(0) + QChar(0x1b) + QChar(0x7f) << "n\\x00\\x1b\\x7f";
+    QTest::newRow("Unicode line separator") << QString("a") + QChar(0x2028) + "b"
+                                            << "a\\x2028b";
+    QTest::newRow("letters beyond ASCII kept") << "Kassenbon für €"
+                                               << "Kassenbon für €";
+    QTest::newRow("cut after 500")
+        << QString(600, 'z') << QString(500, 'z') + "... (600 characters)";
+}
+
+// Text from a peer or a path must not start a line of its own nor flood the log.
+void tst_log::outsideTextIsEscaped() {
+    QFETCH(QString, text);
+    QTEST(logformat::escaped(text), "logged");
 }
 
 void tst_log::qtMessagesLandInTheFile_data() {

@@ -6,6 +6,7 @@
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
+#include "core/log.h"
 #include "loopback.h"
 #include "pos/posreplyparser.h"
 #include "pos/postools.h"
@@ -33,6 +34,7 @@ class tst_pos : public QObject {
 
     void testConnection_data();
     void testConnection();
+    void greetingWithoutLineEndIsBounded();
     void deamonDirect_data();
     void deamonDirect();
     void loginOncePerConnection_data();
@@ -266,6 +268,19 @@ void tst_pos::testConnection() {
     // Nothing but the session's end is sent.
     QTRY_COMPARE(m_daemon->lines(), (QStringList{"ACCCLOSE", "BYE"}));
     QVERIFY(!posToolsInstance().getConnectedState());
+}
+
+// A daemon that never ends its greeting line but keeps sending: the wait has an end all the same.
+void tst_pos::greetingWithoutLineEndIsBounded() {
+    QVERIFY(startDaemon({"--mode", "drip"}));
+    QElapsedTimer clock;
+    clock.start();
+    const QJsonObject r = utils.testConnection({});
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(r.value("errorCode").toInt(), 0);
+    QCOMPARE(r.value("deamonVersionString").toString(), "523");
+    QVERIFY(r.value("completeResult").toString().startsWith("100 Welcome#523 "));
+    QTRY_COMPARE(m_daemon->lines(), (QStringList{"ACCCLOSE", "BYE"}));
 }
 
 void tst_pos::deamonDirect_data() {
@@ -615,6 +630,10 @@ void tst_pos::slow_cutReplyFailsAfterRetry() {
                  .arg(Settings.POS_port)
                  .arg(description));
     QVERIFY(!r.contains("received"));
+    // The daemon's text stays on the log line it belongs to.
+    const QString reason = r.value("errorDescription").toString();
+    QVERIFY(logHas(logformat::escaped(reason)));
+    if (reason.contains(QLatin1Char('\n'))) QVERIFY(!logHas(reason));
     const QString sent = QLatin1Char(':') + command.value("cmd").toString();
     QTRY_COMPARE(m_daemon->lines(true).filter(sent).size(), 2);
 }
