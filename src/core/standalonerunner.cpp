@@ -55,8 +55,14 @@ void standaloneRunner::start() {
         m_restServerSslSocketClient = new RestServerSslSocketClient(this);
         connect(&m_keepAliveTimer1, &standAloneKeepAliveTimer::signal_sendKeepAliveMessage,
                 m_restServerSslSocketClient, &RestServerSslSocketClient::sendKeepAliveMessage);
-        m_restServerSslSocketClient->connectToHost(Settings.restServerQt_host,
-                                                   Settings.restServerQt_port);
+        // Once the event loop runs, so that whoever follows the link (the service manager's
+        // status line) is listening by then and sees its first state too.
+        QMetaObject::invokeMethod(
+            m_restServerSslSocketClient,
+            [client = m_restServerSslSocketClient] {
+                client->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+            },
+            Qt::QueuedConnection);
     } catch (...) {
         qCritical("An unknown error occured in start");
         appLog().write(229, QStringLiteral("An unknown error occured in start"), id, true, true);
