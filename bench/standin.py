@@ -33,6 +33,10 @@ class StandIn:
         except (queue.Empty, ValueError):
             self.stop()
             raise RuntimeError("%s did not print its port (see %s)" % (name, stderr_path))
+        except BaseException:
+            # An alarm or a signal meanwhile: the caller never gets this child to stop.
+            self.stop()
+            raise
 
     def _read(self, events, first):
         first.put(self.proc.stdout.readline())

@@ -123,7 +123,6 @@ void DevServer::handleFrame(ClientConnection *connection, const ClientFramer::Fr
                 QLatin1String("registerPOS")) {
                 answerRegistration(connection);
             }
-            emit messageReceived(frame.object);
             emit messageReceivedOn(connection, frame.object);
             break;
         case ClientFramer::Frame::Control:

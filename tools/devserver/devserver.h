@@ -28,7 +28,6 @@ class DevServer : public QTcpServer {
 
   signals:
     void registered(ClientConnection *connection);
-    void messageReceived(const QJsonObject &message);
     void messageReceivedOn(ClientConnection *connection, const QJsonObject &message);
     void connectionOpened(ClientConnection *connection);
     void connectionClosed(ClientConnection *connection);

@@ -61,7 +61,7 @@ int main(int argc, char *argv[]) {
         if (!runner.load(options.scriptFile, &error)) return fail(error);
         QObject::connect(&server, &DevServer::registered, &runner, &ScriptRunner::attach);
         QObject::connect(&server, &DevServer::connectionClosed, &runner, &ScriptRunner::detach);
-        QObject::connect(&server, &DevServer::messageReceived, &runner,
+        QObject::connect(&server, &DevServer::messageReceivedOn, &runner,
                          &ScriptRunner::handleMessage);
         if (!options.keepRunning) {
             QObject::connect(&runner, &ScriptRunner::finished, &server,
@@ -77,6 +77,8 @@ int main(int argc, char *argv[]) {
     if (options.chaosStdin) {
         auto *commands = new StdinLines(&app);
         QObject::connect(commands, &StdinLines::line, &chaos, &ChaosRunner::sendExtra);
+        // The driver is gone: nobody reads the events any more.
+        QObject::connect(commands, &StdinLines::closed, &app, &QCoreApplication::quit);
     }
     if (options.chaos) {
         if (!chaos.load(&error)) return fail(error);

@@ -122,8 +122,10 @@ void ScriptRunner::resendPending() {
     m_pending = 0;
 }
 
-void ScriptRunner::handleMessage(const QJsonObject &message) {
-    if (m_pending == 0 || message.value(QLatin1String("typeCall")).toString() != m_pendingName) {
+void ScriptRunner::handleMessage(ClientConnection *connection, const QJsonObject &message) {
+    // A reply still arriving on a connection given up counts for nothing: its line is sent again.
+    if (connection != m_connection || m_pending == 0 ||
+        message.value(QLatin1String("typeCall")).toString() != m_pendingName) {
         return;
     }
     if (--m_pending == 0) advance();

@@ -24,7 +24,7 @@ class ScriptRunner : public QObject {
 
     void attach(ClientConnection *connection);
     void detach(ClientConnection *connection);
-    void handleMessage(const QJsonObject &message);
+    void handleMessage(ClientConnection *connection, const QJsonObject &message);
 
   signals:
     void finished();

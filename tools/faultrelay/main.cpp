@@ -25,5 +25,7 @@ int main(int argc, char *argv[]) {
 
     StdinLines commands;
     QObject::connect(&commands, &StdinLines::line, &relay, &FaultRelay::executeLine);
+    // Without its controller a relay would hold its faults, and its port, for good.
+    QObject::connect(&commands, &StdinLines::closed, &app, &QCoreApplication::quit);
     return app.exec();
 }

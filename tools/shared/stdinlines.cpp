@@ -1,6 +1,5 @@
 #include "stdinlines.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -13,27 +12,31 @@ constexpr int kMaxLine = 64 * 1024 * 1024;
 
 StdinLines::StdinLines(QObject *parent)
     : QObject(parent), m_notifier(new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this)) {
-    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     connect(m_notifier, &QSocketNotifier::activated, this, &StdinLines::readAvailable);
 }
 
+// One read for each time the notifier says there is something: it does not block then, and
+// standard input, which the parent shares, keeps its blocking mode.
 void StdinLines::readAvailable() {
     char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n <= 0 || m_partial.size() > kMaxLine) {
-            m_notifier->setEnabled(false);
-            emit closed();
-            return;
-        }
-        m_partial.append(buffer, int(n));
+    ssize_t n;
+    do {
+        n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        m_notifier->setEnabled(false);
+        emit closed();
+        return;
     }
+    m_partial.append(buffer, int(n));
     int start = 0;
     for (int end = m_partial.indexOf('\n'); end >= 0; end = m_partial.indexOf('\n', start)) {
         emit line(m_partial.mid(start, end - start).trimmed());
         start = end + 1;
     }
     m_partial.remove(0, start);
+    if (m_partial.size() > kMaxLine) {
+        m_notifier->setEnabled(false);
+        emit closed();
+    }
 }

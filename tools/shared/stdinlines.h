@@ -13,7 +13,7 @@ class StdinLines : public QObject {
 
   signals:
     void line(const QByteArray &text);  // without the line end, trimmed
-    void closed();                      // end of input; nothing more will come
+    void closed();  // end of input, or a line without end beyond all reason: nothing more comes
 
   private:
     void readAvailable();
