@@ -1,8 +1,8 @@
 #include "commands/deploymentcommands.h"
 
 #include <QDir>
-#include <utility>
 
+#include "commands/processcommands.h"
 #include "core/encoding.h"
 #include "core/parameters.h"
 #include "core/replies.h"
@@ -13,9 +13,8 @@ namespace {
 QJsonObject notSupported() { return reply::error(599, QStringLiteral("Not supported yet")); }
 }  // namespace
 
-deploymentCommands::deploymentCommands(const sessionStruct &session, const logger &log,
-                                       processKiller killProcessByName)
-    : m_session(session), m_log(log), m_killProcessByName(std::move(killProcessByName)) {}
+deploymentCommands::deploymentCommands(const sessionStruct &session, const logger &log)
+    : m_session(session), m_log(log) {}
 
 QJsonObject deploymentCommands::pushLicense(const QVariantMap &data) const {
     const auto finish = [](int code, const QString &description, const QString &info, bool killed) {
@@ -55,7 +54,7 @@ QJsonObject deploymentCommands::pushLicense(const QVariantMap &data) const {
     QString info = QStringLiteral("Saved file '%1'\n").arg(target);
     bool killed = false;
     if (!killName.isEmpty()) {
-        const QJsonObject kill = m_killProcessByName(
+        const QJsonObject kill = processCommands(m_log).killProcessByName(
             {{QStringLiteral("processName"), killName}, {QStringLiteral("processNID"), nodeId}});
         killed = kill.value(QStringLiteral("errorCode")).toInt() < 1;
         info += killed ? QStringLiteral("Killed process %1 if existed\n").arg(killName)

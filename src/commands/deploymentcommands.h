@@ -2,7 +2,6 @@
 
 #include <QJsonObject>
 #include <QVariantMap>
-#include <functional>
 
 #include "core/globals.h"
 
@@ -12,12 +11,7 @@ class logger;
 // `session`, and the commands the client accepts but does not carry out.
 class deploymentCommands {
   public:
-    // Stops the processes of a name, given as "processName" and "processNID"; answers with
-    // "errorCode" like the command that does so.
-    using processKiller = std::function<QJsonObject(const QVariantMap &)>;
-
-    deploymentCommands(const sessionStruct &session, const logger &log,
-                       processKiller killProcessByName);
+    deploymentCommands(const sessionStruct &session, const logger &log);
 
     QJsonObject pushLicense(const QVariantMap &data) const;
     static QJsonObject getNodes(const QVariantMap &data);
@@ -27,5 +21,4 @@ class deploymentCommands {
   private:
     const sessionStruct &m_session;
     const logger &m_log;
-    const processKiller m_killProcessByName;
 };

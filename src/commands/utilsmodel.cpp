@@ -159,8 +159,7 @@ QJsonObject utilsModel::setRights(QVariantMap data) {
 }
 
 QJsonObject utilsModel::pushLicense(QVariantMap data) {
-    const auto killProcesses = [this](const QVariantMap &kill) { return killProcessByName(kill); };
-    return deploymentCommands(Session, appLog(), killProcesses).pushLicense(data);
+    return deploymentCommands(Session, appLog()).pushLicense(data);
 }
 
 QJsonObject utilsModel::getNodes(QVariantMap data) { return deploymentCommands::getNodes(data); }
