@@ -353,6 +353,11 @@ void tst_protocol::framingSurvivesHostileSegmentation() {
     QVERIFY2(s.run(script), qPrintable(s.serverStderr()));
     const QList<QJsonObject> replies = s.replies(QStringLiteral("getVariousSetting"));
     QCOMPARE(replies.size(), 5);
+    // Each command whole, in order, on the one connection.
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(s.result(QStringLiteral("getVariousSetting"), i).value("settingName").toString(),
+                 QStringLiteral("k{\"}%1").arg(i));
+    QCOMPARE(s.count(QStringLiteral("event"), QStringLiteral("connected")), 1);
 }
 
 void tst_protocol::keepAliveAnswered() {

@@ -484,6 +484,10 @@ void tst_system::floodPing() {
     const QJsonObject r = utils.pingDevice(QStringLiteral("127.0.0.1"), 3, true);
     if (code(r) == 900)
         QSKIP(qPrintable("ping -f is not permitted here: " + text(r, "errorDescription")));
+    // Three plain echo requests would answer the same: the flood shows in the program run.
+    QFile log(logformat::filePath(Session.dataLogLocation, QDate::currentDate()));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    log.seek(log.size());
     const QJsonObject reply = utils.pingDevices({{QStringLiteral("ipFilterString"), "127.0.0.1"},
                                                  {QStringLiteral("pingHops"), qint64(3)},
                                                  {QStringLiteral("doFlood"), doFlood}});
@@ -492,6 +496,8 @@ void tst_system::floodPing() {
     QCOMPARE(code(result), 0);
     QCOMPARE(result.value(QStringLiteral("Transmitted")).toInt(), 3);
     QCOMPARE(result.value(QStringLiteral("Received")).toInt(), 3);
+    QVERIFY(
+        QString::fromUtf8(log.readAll()).contains(QStringLiteral("Command to execute:\nping -f")));
 }
 
 void tst_system::pingSummary_data() {

@@ -2,13 +2,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QtTest>
 
 #include "clientdataroot.h"
 #include "commands/utilsmodel.h"
 #include "link/linktransport.h"
 #include "link/restserversslsocketclient.h"
+#include "loopback.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
@@ -199,10 +199,7 @@ void tst_link::reconnectsAfterEveryLoss() {
 }
 
 void tst_link::closedPortIsRetried() {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    Settings.restServerQt_port = probe.serverPort();
-    probe.close();  // nothing listens there any more
+    Settings.restServerQt_port = loopback::freePort();
     m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
     QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("Reconnect to host")) >= 2, 10000);
     QVERIFY(logCount(QStringLiteral("ConnectionRefusedError")) >= 2);
@@ -212,7 +209,8 @@ void tst_link::closedPortIsRetried() {
 void tst_link::configuredServerWins() {
     TlsTestServer *server = newServer();
     Settings.restServerQt_port = server->start();
-    QString host = QStringLiteral("other");
+    // Loopback too, should the configured host ever not win.
+    QString host = QStringLiteral("127.0.0.2");
     m_link->connectToHost(host, 1);
     QCOMPARE(host, Settings.restServerQt_host);
     QTRY_VERIFY_WITH_TIMEOUT(server->connectionCount() == 1, 10000);
@@ -364,10 +362,7 @@ void tst_link::reconnectDelays() {
 
 // A fleet spreads out: each delay is drawn below the back-off curve, down to half of it.
 void tst_link::jitterShortensDelays() {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    Settings.restServerQt_port = probe.serverPort();
-    probe.close();
+    Settings.restServerQt_port = loopback::freePort();
     Settings.reconnectJitterPercent = 50;
     m_link->setTiming(shortTiming());  // 500 ms, doubling up to the 3 s cap
     QList<double> delays;
