@@ -9,7 +9,7 @@
 class logger;
 
 // The processes of the device: listed by "ps", filtered, found by program name, and killed
-// with "kill". Every program run is logged.
+// with SIGKILL. Every program run and every kill is logged.
 class processCommands {
   public:
     explicit processCommands(const logger &log);
