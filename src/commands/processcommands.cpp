@@ -6,12 +6,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QFile>
+#include <QJsonObject>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-
-#include <QFile>
-#include <QJsonObject>
 
 #include "commands/processrunner.h"
 #include "core/log.h"

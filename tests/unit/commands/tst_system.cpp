@@ -162,8 +162,8 @@ void tst_system::findAndKill() {
 // started) or "gone" (a PID this test's child had, now free); "+2^32" adds 2^32 to it, "as
 // double" sends it as a JSON double. Rows marked for a PID namespace signal PIDs this test did
 // not start, or would signal every process should the guard fail: they run only where the test
-// is PID 1 of a namespace and session of its own (the ctest entry system_pidnamespace). The description is
-// a part of the expected one, with %1 standing for the PID.
+// is PID 1 of a namespace and session of its own (the ctest entry system_pidnamespace). The
+// description is a part of the expected one, with %1 standing for the PID.
 void tst_system::killPidByIdRules_data() {
     QTest::addColumn<QVariant>("pid");
     QTest::addColumn<int>("expectedCode");
