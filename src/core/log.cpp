@@ -74,7 +74,10 @@ QString maskSecrets(const QString &text) {
     masked.replace(iniValue, QStringLiteral("\\1****"));
     return masked;
 }
-QString escaped(const QString &text, int shown) {
+QString escaped(const QString &raw, int shown) {
+    // Secrets are masked first: once its backslashes are doubled, a value with an escaped quote
+    // would end early for the mask, and the rest of it would show.
+    const QString text = maskSecrets(raw);
     QString out;
     out.reserve(qMin(text.size(), shown) + 16);
     for (const QChar c : text.left(shown)) {

@@ -35,6 +35,12 @@ QList<QSslCertificate> trustedServerCa() {
     return QSslCertificate::fromData(file.readAll(), QSsl::Pem);
 }
 
+// The count of a repeated event, for the lines that log only some of them.
+QString repeats(quint64 count, const char *where) {
+    return count > 1 ? QStringLiteral(" (%1 so far %2)").arg(count).arg(QLatin1String(where))
+                     : QString();
+}
+
 template <typename Enum>
 QString enumName(int value) {
     const char *name = QMetaEnum::fromType<Enum>().valueToKey(value);
@@ -158,6 +164,7 @@ void linkTransport::connectToHost() {
     m_framer.reset();
     m_messages.clear();
     m_queuedBytes = 0;
+    m_unknownFrames = m_discardedFrames = m_answersSinceRequest = 0;
     clearOutput();
     setState(State::Connecting, QStringLiteral("Connecting to %1").arg(hostPort()));
     m_handshakeTimer.start(m_timing.handshakeTimeoutMs);
@@ -222,6 +229,7 @@ void linkTransport::clearOutput() {
     m_handedToKernel = 0;
     m_acknowledged = 0;
     m_keepAliveInLine = false;
+    m_acknowledgementQueued = false;
 }
 
 void linkTransport::onSocketStateChanged(int socketState) {
@@ -330,9 +338,9 @@ bool linkTransport::isOpen() const {
     return m_state == State::Encrypted || m_state == State::Registered;
 }
 
+// Nothing is logged per read: a large message comes in thousands of reads. Each message and
+// each kind of control frame is logged once per read instead.
 void linkTransport::onReadyRead() {
-    log(102, QStringLiteral("Data ready to read from host %1").arg(hostPort()),
-        cls("socketReadyRead"), false);
     const QByteArray chunk = m_socket->readAll();
     if (chunk.isEmpty() || !isOpen()) return;
     // Any byte from the server is a sign of life and answers a keep-alive request.
@@ -343,22 +351,35 @@ void linkTransport::onReadyRead() {
     takeFrames(chunk);
 }
 
+// Control frames and discarded bytes are handled in place, without a wait and so without
+// recursion, whatever their number in one read. A flood of them costs neither output nor log
+// lines in proportion: one acknowledgement at a time waits to leave, and repeats are logged at
+// the 1st, 2nd, 4th, 8th ... occurrence only.
 void linkTransport::takeFrames(const QByteArray &chunk) {
     const quint64 generation = m_generation;
     const QVector<messageFramer::Frame> frames = m_framer.append(chunk);
+    const auto worthALine = [](quint64 count) { return (count & (count - 1)) == 0; };
     for (const messageFramer::Frame &frame : frames) {
         if (generation != m_generation || !isOpen()) return;  // closed by an earlier frame
         switch (frame.kind) {
             case messageFramer::Frame::Control:
                 if (frame.bytes == keepAliveAnswerText) {
-                    appLog().write(700, QStringLiteral("Received OK from the keep-alive message"),
-                                   QStringLiteral("keepAliveTimerUpdate::readClient"), false, true);
-                    send(acknowledgement, controlFrameTimeoutS, QStringLiteral("keepAlive"),
-                         m_generation);
-                } else {
+                    if (worthALine(++m_answersSinceRequest))
+                        appLog().write(700,
+                                       QStringLiteral("Received OK from the keep-alive message") +
+                                           repeats(m_answersSinceRequest, "since the last request"),
+                                       QStringLiteral("keepAliveTimerUpdate::readClient"), false,
+                                       true);
+                    if (!m_acknowledgementQueued) {
+                        m_acknowledgementQueued = true;
+                        send(acknowledgement, controlFrameTimeoutS, QStringLiteral("keepAlive"),
+                             m_generation);
+                    }
+                } else if (worthALine(++m_unknownFrames)) {
                     log(905,
                         QStringLiteral("Unknown control frame ignored: %1")
-                            .arg(QString::fromLatin1(frame.bytes.toPercentEncoding())),
+                                .arg(QString::fromLatin1(frame.bytes.toPercentEncoding())) +
+                            repeats(m_unknownFrames, "on this connection"),
                         cls("readClient"));
                 }
                 break;
@@ -366,10 +387,12 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
                 queueMessage(frame.bytes);
                 break;
             case messageFramer::Frame::Discarded:
-                log(905,
-                    QStringLiteral("Discarded data from the server: %1")
-                        .arg(windows1252::decode(frame.bytes)),
-                    cls("readClient"));
+                if (worthALine(++m_discardedFrames))
+                    log(905,
+                        QStringLiteral("Discarded data from the server: %1")
+                                .arg(logformat::escaped(windows1252::decode(frame.bytes))) +
+                            repeats(m_discardedFrames, "on this connection"),
+                        cls("readClient"));
                 break;
             case messageFramer::Frame::Overflow:
                 close(906, cls("readClient"),
@@ -387,7 +410,7 @@ void linkTransport::queueMessage(const QByteArray &message) {
     // key tells that it is a secret to be masked.
     log(300,
         QStringLiteral("Received (first 128 bytes):\n%1")
-            .arg(windows1252::decode(message.left(128))),
+            .arg(logformat::escaped(windows1252::decode(message.left(128)))),
         QStringLiteral("RestServerSslSocketClient.readClient"));
     if (m_messages.size() >= maxQueuedMessages || m_queuedBytes + message.size() > maxQueuedBytes) {
         close(906, cls("readClient"),
@@ -425,6 +448,7 @@ void linkTransport::sendKeepAlive() {
     if (!isOpen() || m_keepAliveInLine || m_answerTimer.isActive()) return;
     m_keepAliveInLine = true;
     m_receivedSinceKeepAlive = false;
+    m_answersSinceRequest = 0;
     send(keepAliveRequest, controlFrameTimeoutS, QStringLiteral("signal sendKeepAliveMessage"),
          m_generation);
 }
@@ -439,6 +463,7 @@ void linkTransport::pump() {
     if (m_frameLeaving || m_outgoing.isEmpty() || !isOpen()) return;
     if (m_inKernel.isEmpty()) m_sinceProgress.start();  // a frame's clock starts at its turn
     m_leaving = m_outgoing.dequeue();
+    if (m_leaving.bytes == acknowledgement) m_acknowledgementQueued = false;
     m_frameLeaving = true;
     const qint64 written = m_socket->write(m_leaving.bytes);
     const qint64 size = m_leaving.bytes.size();

@@ -157,6 +157,12 @@ class linkTransport : public QObject {
     // Queued, leaving or unacknowledged; its answer clock starts once the server has it.
     bool m_keepAliveInLine = false;
     bool m_receivedSinceKeepAlive = false;
+    // An acknowledgement is queued and has not started to leave.
+    bool m_acknowledgementQueued = false;
+    // For the lines that log only some repeats.
+    quint64 m_answersSinceRequest = 0;
+    quint64 m_unknownFrames = 0;  // this connection
+    quint64 m_discardedFrames = 0;
 
     QTimer m_reconnectTimer;
     QTimer m_pauseTimer;

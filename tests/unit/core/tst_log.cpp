@@ -96,6 +96,9 @@ void tst_log::outsideTextIsEscaped_data() {
                                                << "Kassenbon für €";
     QTest::newRow("cut after 500")
         << QString(600, 'z') << QString(500, 'z') + "... (600 characters)";
+    // Masked before the backslashes double, or the escaped quote would end the value early.
+    QTest::newRow("secret with a quote") << R"({"pwd":"ab\"cd","x":1})"
+                                         << R"({"pwd":"****","x":1})";
 }
 
 // Text from a peer or a path must not start a line of its own nor flood the log.

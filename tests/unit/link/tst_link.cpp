@@ -57,6 +57,9 @@ class tst_link : public QObject {
     void slowReaderKeepsTheLink();
     void intakeIsBounded_data();
     void intakeIsBounded();
+    void controlFloodIsHandledFlat_data();
+    void controlFloodIsHandledFlat();
+    void serverTextCannotForgeALogLine();
     void stopLetsTheReplyLeave();
     void reconnectDelays_data();
     void reconnectDelays();
@@ -320,6 +323,54 @@ void tst_link::intakeIsBounded() {
                                   20000);
         QCOMPARE(server->connectionCount(), 1);
     }
+}
+
+void tst_link::controlFloodIsHandledFlat_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("logged");  // in the log file, only some repeats
+    QTest::newRow("keep-alive answers") << QByteArray("\x02_KAS_\x03") << QString();
+    QTest::newRow("unknown control frames")
+        << QByteArray("\x02_XX_\x03") << QStringLiteral("Unknown control frame ignored");
+    QTest::newRow("stray bytes") << QByteArray("x\n") << QStringLiteral("Discarded data");
+}
+
+// Two million control frames (or stray lines) in one burst: handled in constant stack, with a
+// bounded number of acknowledgements and log lines; the link stays and still answers.
+void tst_link::controlFloodIsHandledFlat() {
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, logged);
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    server->send(0, frame.repeated(2000000) + command(QStringLiteral("getNodes"), {}));
+    QTRY_COMPARE_WITH_TIMEOUT(server->received(0).count("\"typeCall\":\"getNodes\""), 1, 120000);
+    QVERIFY(m_link->isRegistered());
+    QCOMPARE(server->connectionCount(), 1);
+    QVERIFY(server->received(0).count("\x02_OK_\x03") <= 64);
+    if (!logged.isEmpty()) {
+        QVERIFY(logCount(logged) >= 1);
+        QVERIFY2(logCount(logged) <= 64, qPrintable(QString::number(logCount(logged))));
+    }
+}
+
+// A message is logged with its start, in one line however it is broken: a line end inside it
+// cannot forge a line of its own.
+void tst_link::serverTextCannotForgeALogLine() {
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    const QByteArray forged = "2001-01-01 00:00:00 => 100   : [main] forged";
+    server->send(0, "{\"commandType\":\"getNodes\r\n" + forged + "\",\"data\":[{}]}\n" +
+                        command(QStringLiteral("getNodes"), {}));
+    QTRY_COMPARE_WITH_TIMEOUT(server->received(0).count("\"typeCall\":\"getNodes\""), 1, 10000);
+    // The preview of the message, and the reply that names the unknown command.
+    QCOMPARE(logCount(QStringLiteral("getNodes\\r\\n") + QLatin1String(forged)), 2);
+    QCOMPARE(m_root->todaysLogLines().filter(QRegularExpression(QStringLiteral("^2001-"))).size(),
+             0);
 }
 
 // A stop takes no new command but lets the running one finish and its reply leave.
