@@ -58,6 +58,8 @@ class posTools : public QObject {
     void connected();
     void disconnected();
     void errorReceived(QAbstractSocket::SocketError socketError);
+    // Outside an exchange the daemon has nothing to say: what it sends then closes the session.
+    void readyRead();
     // Ends the daemon session ("ACCCLOSE", "BYE") and disconnects; no reply is read.
     void accCloseAndDisconnect();
     void forceAccountSocketdisconnect();

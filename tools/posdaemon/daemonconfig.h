@@ -20,6 +20,7 @@ struct DaemonConfig {
         Short,
         CutPartTwo,
         Drip,
+        Stray,
         Random,  // each connection draws one of the others but CutPartTwo
     };
 
@@ -29,6 +30,7 @@ struct DaemonConfig {
     QString tableFile;
     Mode mode = Mode::Normal;
     int slowMs = 0;
+    int strayAfterMs = 0;
     quint32 randomSeed = 0;
     int faultConnections = 0;  // the mode holds for connections 1 to N only; 0: for all
 

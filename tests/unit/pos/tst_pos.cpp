@@ -41,6 +41,7 @@ class tst_pos : public QObject {
     void loginOncePerConnection();
     void sessionKeptOrClosed_data();
     void sessionKeptOrClosed();
+    void talkOutOfTurnEndsTheSession();
     void accClose_data();
     void accClose();
     void refusedPortAnswersAtOnce();
@@ -434,6 +435,25 @@ void tst_pos::sessionKeptOrClosed() {
     QCOMPARE(r.value("received").toString(), QStringLiteral("line one\nline two\n//END\n"));
     QFETCH(QStringList, daemonLines);
     QTRY_COMPARE(m_daemon->lines(true), daemonLines);
+}
+
+// A daemon that keeps sending after its reply, on a session kept open: unread, that would pile
+// up in the client without limit, and pass for the next command's reply.
+void tst_pos::talkOutOfTurnEndsTheSession() {
+    QVERIFY(startDaemon({"--mode", "stray:300", "--fault-connections", "1"}));
+    const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "X"}, {"noClose", true}}));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QCOMPARE(r.value("errorDescription").toString(), QStringLiteral("404 Unknown command\n"));
+    QVERIFY(posToolsInstance().getConnectedState());
+    // Closed rather than read on: nothing of the stream is held any more.
+    QTRY_VERIFY(!posToolsInstance().getConnectedState());
+    QVERIFY(logHas(QStringLiteral("sent a message out of turn (")));
+    QVERIFY(logHas(QStringLiteral("stream line 1\\nstream line 2\\n")));
+    const QJsonObject next = utils.doDeamonCommand(params({{"cmd", "PING"}}));
+    QCOMPARE(next.value("errorCode").toInt(), 0);
+    QCOMPARE(next.value("received").toString(), QString());
+    QTRY_COMPARE(m_daemon->lines(true), (QStringList{"1:SETUSR 1 1", "1:X", "2:SETUSR 1 1",
+                                                     "2:PING", "2:ACCCLOSE", "2:BYE"}));
 }
 
 void tst_pos::accClose_data() {
