@@ -284,7 +284,8 @@ void posTools::login(const QString &identifier, const QVariantMap &arguments) {
     QTcpSocket *socket = m_accountPOS_Socket;
     debug(identifier + QStringLiteral(": account socket connected."));
     const QString socketName = hostPort();
-    m_greetingLine = readLine(socket, greetingTimeoutMs);
+    // Anything after the first line is no greeting, and no reply to a command either.
+    m_greetingLine = posReplyParser::greetingLine(readLine(socket, greetingTimeoutMs));
 
     const posGreeting greeting = posReplyParser::parseGreeting(m_greetingLine);
     if (greeting.ready) {
