@@ -21,7 +21,7 @@ struct DaemonConfig {
         CutPartTwo,
         Drip,
         Stray,
-        Random,  // each connection draws one of the others but CutPartTwo
+        Random,  // each connection draws one of the others but CutPartTwo, Drip and Stray
     };
 
     quint16 port = 0;
