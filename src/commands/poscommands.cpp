@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/parameters.h"
 #include "core/replies.h"
+#include "pos/posreplyparser.h"
 #include "pos/postools.h"
 
 namespace {
@@ -36,24 +37,26 @@ QJsonObject posCommands::daemonReply(bool completed, const posDataResponseStruct
             message = QStringLiteral("deamon not ready (%1)!").arg(m_session.hostPort());
         else
             message = QStringLiteral("There was a problem with command from POS (%1), %2")
-                          .arg(m_session.hostPort(), response.resultText);
+                          .arg(m_session.hostPort(), posReplyParser::quoted(response.resultText));
         m_log.write(399, logformat::escaped(message), logSource);
         // The server learns why, not just that something failed.
         return reply::setError(result, 404, message);
     }
     const bool success =
         response.resultBool && (requiredCode <= 0 || response.firstPartCode == requiredCode);
+    // The reply is the command's result and goes whole (it is bounded as it is read); the
+    // description only quotes it.
     result.insert(QStringLiteral("received"), response.resultText);
+    const QString quoted = posReplyParser::quoted(response.resultText);
     result.insert(firstPartCodeKey, response.firstPartCode);
     if (success) return reply::setError(result, 0, QString());
-    if (response.firstPartCode > 0)
-        return reply::setError(result, response.firstPartCode, response.resultText);
+    if (response.firstPartCode > 0) return reply::setError(result, response.firstPartCode, quoted);
     // No code at all (silence, a closed connection, text without a code) is a failure, and
     // must not read as errorCode 0.
     const QString message = response.resultText.isEmpty()
                                 ? QStringLiteral("No reply from POS (%1)").arg(m_session.hostPort())
                                 : QStringLiteral("Reply from POS without a code (%1): %2")
-                                      .arg(m_session.hostPort(), response.resultText);
+                                      .arg(m_session.hostPort(), quoted);
     m_log.write(399, logformat::escaped(message), logSource);
     return reply::setError(result, 404, message);
 }

@@ -74,6 +74,11 @@ posGreeting posReplyParser::parseGreeting(const QString &line) {
     return greeting;
 }
 
+QString posReplyParser::greetingLine(const QString &read) {
+    const int end = read.indexOf(QLatin1Char('\n'));
+    return quoted(end < 0 ? read : read.left(end + 1));
+}
+
 QString posReplyParser::decode(const QByteArray &bytes) { return windows1252::decode(bytes); }
 
 QByteArray posReplyParser::encode(const QString &text) { return windows1252::encode(text); }

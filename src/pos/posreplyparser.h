@@ -54,6 +54,13 @@ class posReplyParser {
     static QByteArray encode(const QString &text);
     // A short, printable rendering of raw bytes for a log line.
     static QString preview(const QByteArray &bytes);
+    // Daemon text that a reply to the server quotes rather than carries (the greeting, the
+    // description of an error) is cut to this: enough to see what the daemon said, never the
+    // megabytes a broken or hostile daemon may send.
+    static constexpr int maxQuotedChars = 1000;
+    static QString quoted(const QString &text) { return text.left(maxQuotedChars); }
+    // The greeting as the session keeps it: the first line read, with its line end, quoted.
+    static QString greetingLine(const QString &read);
 
   private:
     bool codeIsExpected() const;

@@ -33,6 +33,9 @@ bool waitForData(QTcpSocket *socket, int timeoutMs) {
     return socket->bytesAvailable() > 0;
 }
 
+// Of what a daemon sends out of turn, the log shows this much.
+constexpr int strayBytesShown = 80;
+
 void log(int code, const QString &text, const QString &source) {
     appLog().write(code, text, source, true, true);
 }
@@ -250,6 +253,7 @@ void posTools::openConnection(posDataResponseStruct &result, const QString &iden
     connect(socket, &QTcpSocket::connected, this, &posTools::connected);
     connect(socket, &QTcpSocket::errorOccurred, this, &posTools::errorReceived);
     connect(socket, &QTcpSocket::disconnected, this, &posTools::disconnected);
+    connect(socket, &QTcpSocket::readyRead, this, &posTools::readyRead);
 
     log(100, QStringLiteral("do connectToHost"), identifier);
     socket->connectToHost(Settings.POS_host, Settings.POS_port, QIODevice::ReadWrite,
@@ -280,7 +284,8 @@ void posTools::login(const QString &identifier, const QVariantMap &arguments) {
     QTcpSocket *socket = m_accountPOS_Socket;
     debug(identifier + QStringLiteral(": account socket connected."));
     const QString socketName = hostPort();
-    m_greetingLine = readLine(socket, greetingTimeoutMs);
+    // Anything after the first line is no greeting, and no reply to a command either.
+    m_greetingLine = posReplyParser::greetingLine(readLine(socket, greetingTimeoutMs));
 
     const posGreeting greeting = posReplyParser::parseGreeting(m_greetingLine);
     if (greeting.ready) {
@@ -397,6 +402,21 @@ void posTools::disconnected() {
     if (Settings.posSocketHighDebug)
         log(359, QStringLiteral("Account socket disconnected"),
             QStringLiteral("posTools::disconnected"));
+}
+
+// Bytes that come while no exchange runs would pass for the next command's reply, and left
+// unread they would pile up in the socket without limit. A few of them show in the log; the
+// rest go with the connection, and the next exchange opens a new one.
+void posTools::readyRead() {
+    if (m_exchangeRunning) return;  // the exchange reads them
+    QTcpSocket *socket = m_accountPOS_Socket;
+    const qint64 size = socket->bytesAvailable();
+    const QString shown = posReplyParser::decode(socket->read(strayBytesShown));
+    dropConnection(socket,
+                   QStringLiteral("message out of turn (%1 bytes): %2")
+                       .arg(size)
+                       .arg(logformat::escaped(shown)),
+                   QStringLiteral("posTools::readyRead"));
 }
 
 void posTools::errorReceived(QAbstractSocket::SocketError socketError) {

@@ -46,9 +46,9 @@ class posTools : public QObject {
                  const QString &identifier, const QVariantMap &arguments);
     State state() const { return m_state; }
     bool getConnectedState() const { return m_state >= State::NotReady; }
-    // The daemon's first line on the latest connection, and what it announced there. Kept
-    // after the connection closed, so that a test of the connection can report them; empty
-    // from the start of each new connection.
+    // The daemon's first line on the latest connection (as posReplyParser::greetingLine keeps
+    // it), and what it announced there. Kept after the connection closed, so that a test of
+    // the connection can report them; empty from the start of each new connection.
     const QString &greetingLine() const { return m_greetingLine; }
     posGreeting greeting() const { return posReplyParser::parseGreeting(m_greetingLine); }
     // Where the daemon is, as log lines and replies show it.
@@ -58,6 +58,8 @@ class posTools : public QObject {
     void connected();
     void disconnected();
     void errorReceived(QAbstractSocket::SocketError socketError);
+    // Outside an exchange the daemon has nothing to say: what it sends then closes the session.
+    void readyRead();
     // Ends the daemon session ("ACCCLOSE", "BYE") and disconnects; no reply is read.
     void accCloseAndDisconnect();
     void forceAccountSocketdisconnect();

@@ -46,9 +46,11 @@ const char kDescription[] =
     "closes\n"
     "                        the connection: the end marker never comes\n"
     "  drip                  the greeting, then a blank every 100 ms: its line end never comes\n"
+    "  stray:MS              MS milliseconds after each answer to a command, lines of text for\n"
+    "                        as long as the connection lives, as after STREAM\n"
     "  random[:SEED]         each connection runs normal (half of them) or one of the others\n"
-    "                        but cut-part-two, slow with 100 to 3000 ms; the draws repeat for\n"
-    "                        the same SEED\n"
+    "                        but cut-part-two, drip and stray, slow with 100 to 3000 ms; the\n"
+    "                        draws repeat for the same SEED\n"
     "--fault-connections N keeps the mode to the first N connections; later ones run normal.\n"
     "\n"
     "Ends with exit code 0 on SIGTERM or SIGINT.";
@@ -81,12 +83,14 @@ bool parseMode(const QString &text, DaemonConfig *config) {
         config->randomSeed = text.mid(7).toUInt(&ok);
         return ok;
     }
-    const QLatin1String slowPrefix("slow:");
-    if (!text.startsWith(slowPrefix)) return false;
+    // The modes that take a delay: NAME:MS.
+    const bool slow = text.startsWith(QLatin1String("slow:"));
+    if (!slow && !text.startsWith(QLatin1String("stray:"))) return false;
+    int &delayMs = slow ? config->slowMs : config->strayAfterMs;
     bool ok = false;
-    config->slowMs = text.mid(slowPrefix.size()).toInt(&ok);
-    config->mode = Mode::Slow;
-    return ok && config->slowMs >= 0;
+    delayMs = text.section(QLatin1Char(':'), 1).toInt(&ok);
+    config->mode = slow ? Mode::Slow : Mode::Stray;
+    return ok && delayMs >= 0;
 }
 
 }  // namespace

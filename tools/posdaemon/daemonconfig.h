@@ -20,7 +20,8 @@ struct DaemonConfig {
         Short,
         CutPartTwo,
         Drip,
-        Random,  // each connection draws one of the others but CutPartTwo
+        Stray,
+        Random,  // each connection draws one of the others but CutPartTwo, Drip and Stray
     };
 
     quint16 port = 0;
@@ -29,6 +30,7 @@ struct DaemonConfig {
     QString tableFile;
     Mode mode = Mode::Normal;
     int slowMs = 0;
+    int strayAfterMs = 0;
     quint32 randomSeed = 0;
     int faultConnections = 0;  // the mode holds for connections 1 to N only; 0: for all
 

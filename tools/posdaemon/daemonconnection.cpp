@@ -139,7 +139,13 @@ void DaemonConnection::answer(QByteArray reply, bool thenStream) {
 
 void DaemonConnection::deliver(const QByteArray &reply, bool thenStream) {
     send(reply);
-    if (!thenStream) return;
+    if (thenStream)
+        startStream();
+    else if (m_config.mode == Mode::Stray)
+        QTimer::singleShot(m_config.strayAfterMs, this, &DaemonConnection::startStream);
+}
+
+void DaemonConnection::startStream() {
     m_streaming = true;
     feedStream();
 }

@@ -20,9 +20,11 @@ class DaemonConnection : public QObject {
     void readLines();
     void handleLine(const QByteArray &line);
     void answerCommand(const QByteArray &line);
-    // Sends the answer to a command, shaped by noeol and slow; a stream follows it when asked.
+    // Sends the answer to a command, shaped by noeol and slow; a stream follows it when asked,
+    // and in stray mode after a while.
     void answer(QByteArray reply, bool thenStream = false);
     void deliver(const QByteArray &reply, bool thenStream);
+    void startStream();
     void send(const QByteArray &bytes);
     void sendNextByte();
     void feedStream();

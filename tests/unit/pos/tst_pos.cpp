@@ -41,6 +41,9 @@ class tst_pos : public QObject {
     void loginOncePerConnection();
     void sessionKeptOrClosed_data();
     void sessionKeptOrClosed();
+    void daemonTextIsCutInDescriptions_data();
+    void daemonTextIsCutInDescriptions();
+    void talkOutOfTurnEndsTheSession();
     void accClose_data();
     void accClose();
     void refusedPortAnswersAtOnce();
@@ -253,6 +256,15 @@ void tst_pos::testConnection_data() {
                          << "500 Server not found\n";
     QTest::newRow("silence") << QStringList{"--mode", "silent"} << 980 << noWelcome << false << ""
                              << 0 << "";
+    // Only the first line is the greeting, and the server gets no more of it than a line can
+    // reasonably hold.
+    QTest::newRow("more after the greeting")
+        << QStringList{"--greeting", "100 Welcome#523\n200 Ok"} << 0 << "" << true << "523" << 1523
+        << "100 Welcome#523\n";
+    const QString overlong = QStringLiteral("100 Welcome#523 ") + QString(3000, QLatin1Char('y'));
+    const QString shown = overlong.left(1000);
+    QTest::newRow("overlong greeting")
+        << QStringList{"--greeting", overlong} << 0 << "" << true << shown.mid(12) << 0 << shown;
 }
 
 void tst_pos::testConnection() {
@@ -434,6 +446,70 @@ void tst_pos::sessionKeptOrClosed() {
     QCOMPARE(r.value("received").toString(), QStringLiteral("line one\nline two\n//END\n"));
     QFETCH(QStringList, daemonLines);
     QTRY_COMPARE(m_daemon->lines(true), daemonLines);
+}
+
+void tst_pos::daemonTextIsCutInDescriptions_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QJsonObject>("command");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("prefix");      // %1: the daemon's port
+    QTest::addColumn<QString>("daemonText");  // what the description quotes
+    QTest::addColumn<bool>("received");       // whether "received" carries that text
+    const QString text(3000, QLatin1Char('z'));
+    QTest::newRow("refused") << "normal" << QJsonObject{{"cmd", "LONGNO"}} << 403 << ""
+                             << "403 " + text + "\n"
+                             << true;
+    QTest::newRow("no code") << "normal" << QJsonObject{{"cmd", "NOCODE"}} << 404
+                             << "Reply from POS without a code (127.0.0.1:%1): "
+                             << "junk " + text + "\n"
+                             << true;
+    QTest::newRow("incomplete")
+        << "cut-part-two"
+        << QJsonObject{{"cmd", "PART1 x"}, {"okCodeForPart2", 201}, {"cmdDataPart2", text}} << 404
+        << "There was a problem with command from POS (127.0.0.1:%1), "
+        << "incomplete reply (no end marker \"//END\\n\"): 200 Ok\nreceived: " + text + "\n"
+        << false;
+}
+
+// A description quotes what the daemon said; the reply's payload is "received", kept whole.
+void tst_pos::daemonTextIsCutInDescriptions() {
+    QFETCH(QString, mode);
+    QFETCH(QJsonObject, command);
+    QFETCH(QString, prefix);
+    QFETCH(QString, daemonText);
+    QFETCH(bool, received);
+    const QString table = m_root->path() + QStringLiteral("table.txt");
+    QFile file(table);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray text(3000, 'z');
+    file.write("LONGNO\t403 " + text + "\\n\nNOCODE\tjunk " + text + "\\n\n");
+    file.close();
+    QVERIFY(startDaemon({"--mode", mode, "--table", table}));
+    const QJsonObject r = utils.doDeamonCommand(params(command));
+    QTEST(r.value("errorCode").toInt(), "errorCode");
+    QCOMPARE(r.value("errorDescription").toString(),
+             prefix.arg(Settings.POS_port) + daemonText.left(1000));
+    QCOMPARE(r.contains("received"), received);
+    if (received) QCOMPARE(r.value("received").toString(), daemonText);
+}
+
+// A daemon that keeps sending after its reply, on a session kept open: unread, that would pile
+// up in the client without limit, and pass for the next command's reply.
+void tst_pos::talkOutOfTurnEndsTheSession() {
+    QVERIFY(startDaemon({"--mode", "stray:300", "--fault-connections", "1"}));
+    const QJsonObject r = utils.doDeamonCommand(params({{"cmd", "X"}, {"noClose", true}}));
+    QCOMPARE(r.value("errorCode").toInt(), 404);
+    QCOMPARE(r.value("errorDescription").toString(), QStringLiteral("404 Unknown command\n"));
+    QVERIFY(posToolsInstance().getConnectedState());
+    // Closed rather than read on: nothing of the stream is held any more.
+    QTRY_VERIFY(!posToolsInstance().getConnectedState());
+    QVERIFY(logHas(QStringLiteral("sent a message out of turn (")));
+    QVERIFY(logHas(QStringLiteral("stream line 1\\nstream line 2\\n")));
+    const QJsonObject next = utils.doDeamonCommand(params({{"cmd", "PING"}}));
+    QCOMPARE(next.value("errorCode").toInt(), 0);
+    QCOMPARE(next.value("received").toString(), QString());
+    QTRY_COMPARE(m_daemon->lines(true), (QStringList{"1:SETUSR 1 1", "1:X", "2:SETUSR 1 1",
+                                                     "2:PING", "2:ACCCLOSE", "2:BYE"}));
 }
 
 void tst_pos::accClose_data() {
