@@ -38,11 +38,12 @@ bool wholeInt64(double d, qint64 *out) {
 
 class Parser {
   public:
-    Parser(const QByteArray &json, int maxDepth, int compactFromBytes)
+    Parser(const QByteArray &json, int maxDepth, int compactFromBytes, jsonReader::Budget budget)
         : m_data(json.constData()),
           m_size(json.size()),
           m_maxDepth(maxDepth),
-          m_compactFromBytes(compactFromBytes) {}
+          m_compactFromBytes(compactFromBytes),
+          m_budget(budget) {}
 
     jsonReader::Result run() {
         jsonReader::Result result;
@@ -68,6 +69,18 @@ class Parser {
         return false;
     }
 
+    // Called before a value or a key is made, so that memory is never spent beyond the budget.
+    bool spendValue() {
+        if (++m_values > m_budget.values) return fail("too many values in one message");
+        return true;
+    }
+
+    bool spendText(qint64 bytes) {
+        m_textBytes += bytes;
+        if (m_textBytes > m_budget.textBytes) return fail("too much text in one message");
+        return true;
+    }
+
     bool atEnd() const { return m_at >= m_size; }
     char peek() const { return m_data[m_at]; }
 
@@ -81,6 +94,7 @@ class Parser {
 
     bool parseValue(QVariant &out, int depth) {
         if (atEnd()) return fail("illegal value");
+        if (!spendValue()) return false;
         switch (peek()) {
             case '{':
                 return parseObject(out, depth + 1);
@@ -135,6 +149,7 @@ class Parser {
         QVariantMap map;
         const bool ok = parseItems('}', "unterminated object", depth, [&] {
             if (atEnd() || peek() != '"') return fail("a key must be a string");
+            if (!spendValue()) return false;
             QVariant key;
             if (!parseString(key, false)) return false;
             skipSpace();
@@ -184,8 +199,11 @@ class Parser {
             return fail("unterminated string");
         }
         const int length = end - start;
+        const bool compact = plainAscii && mayStayCompact && length >= m_compactFromBytes;
+        // With escapes, the reservation below is what the string keeps.
+        if (!spendText(compact ? length : 2 * qint64(length))) return false;
         if (plainAscii) {
-            if (mayStayCompact && length >= m_compactFromBytes)
+            if (compact)
                 out = QByteArray(m_data + start, length);
             else
                 out = QString::fromLatin1(m_data + start, length);
@@ -308,6 +326,9 @@ class Parser {
     const int m_size;
     const int m_maxDepth;
     const int m_compactFromBytes;
+    const jsonReader::Budget m_budget;
+    qint64 m_values = 0;
+    qint64 m_textBytes = 0;
     int m_at = 0;
     const char *m_error = nullptr;
     QString m_repeatedKey;
@@ -315,6 +336,7 @@ class Parser {
 
 }  // namespace
 
-jsonReader::Result jsonReader::read(const QByteArray &json, int maxDepth, int compactFromBytes) {
-    return Parser(json, maxDepth, compactFromBytes).run();
+jsonReader::Result jsonReader::read(const QByteArray &json, int maxDepth, int compactFromBytes,
+                                    Budget budget) {
+    return Parser(json, maxDepth, compactFromBytes, budget).run();
 }

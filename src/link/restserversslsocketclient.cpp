@@ -1,5 +1,7 @@
 #include "link/restserversslsocketclient.h"
 
+#include <malloc.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSslSocket>
@@ -11,6 +13,9 @@
 #include "link/jsonreader.h"
 
 namespace {
+// Below this a message's variants take a few MB at most, which later messages reuse.
+constexpr int releaseHeapFromBytes = 64 * 1024;
+
 QString cls(const char *method) {
     return QStringLiteral("RestServerSslSocketClient::") + QLatin1String(method);
 }
@@ -155,23 +160,32 @@ void RestServerSslSocketClient::dispatchPending() {
     m_dispatching = true;
     while (m_transport.hasMessage() && m_transport.outputIdle() && !m_stopping &&
            !m_reloadSettings && !m_reloadRights) {
-        const jsonReader::Result parsed =
-            jsonReader::read(m_transport.takeMessage(), messageFramer::defaultMaxDepth);
-        if (!parsed.error.isEmpty()) {
-            log(905,
-                QStringLiteral("Malformed message from the server discarded (%1 at offset %2)")
-                    .arg(parsed.error)
-                    .arg(parsed.offset),
-                cls("readClient"));
-            continue;
+        QByteArray message = m_transport.takeMessage();
+        const bool large = message.size() >= releaseHeapFromBytes;
+        {
+            const jsonReader::Result parsed =
+                jsonReader::read(message, messageFramer::defaultMaxDepth);
+            message.clear();  // a file's worth, maybe; the command needs only the variants
+            if (!parsed.error.isEmpty()) {
+                log(905,
+                    QStringLiteral("Malformed message from the server discarded (%1 at offset %2)")
+                        .arg(parsed.error)
+                        .arg(parsed.offset),
+                    cls("readClient"));
+            } else {
+                if (!parsed.repeatedKey.isNull())
+                    log(905,
+                        QStringLiteral("Key '%1' appears twice in one object of a message from "
+                                       "the server; the last value counts")
+                            .arg(logformat::escaped(parsed.repeatedKey)),
+                        cls("readClient"));
+                handleRestServerData(parsed.value);
+            }
         }
-        if (!parsed.repeatedKey.isNull())
-            log(905,
-                QStringLiteral("Key '%1' appears twice in one object of a message from the "
-                               "server; the last value counts")
-                    .arg(logformat::escaped(parsed.repeatedKey)),
-                cls("readClient"));
-        handleRestServerData(parsed.value);
+        // The message's variants are gone, but glibc keeps the heap they took for later
+        // allocations, as it keeps any freed memory below its mappings: after one large message
+        // the process would stay that large for good. Hand it back to the system.
+        if (large) malloc_trim(0);
     }
     m_dispatching = false;
     stopIfIdle();

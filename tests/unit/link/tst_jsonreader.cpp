@@ -46,6 +46,8 @@ class tst_jsonreader : public QObject {
     void refuses();
     void longPlainStringsStayBytes_data();
     void longPlainStringsStayBytes();
+    void budget_data();
+    void budget();
 };
 
 void tst_jsonreader::reads_data() {
@@ -152,6 +154,102 @@ void tst_jsonreader::longPlainStringsStayBytes() {
     QVERIFY(param::isString(map, "v"));
     QCOMPARE(param::string(map, "v"), expected);
     QCOMPARE(param::stringBytes(map, "v"), expected.toUtf8());
+}
+
+namespace {
+// "[v,v,...]" with `count` elements.
+QByteArray arrayOf(const QByteArray &value, qint64 count) {
+    QByteArray json;
+    json.reserve(int(count * (value.size() + 1) + 2));
+    json += '[';
+    for (qint64 i = 0; i < count; ++i) {
+        if (i) json += ',';
+        json += value;
+    }
+    return json + ']';
+}
+
+// {"0":0,"1":0,...} with `count` members.
+QByteArray objectOf(qint64 count) {
+    QByteArray json = "{";
+    for (qint64 i = 0; i < count; ++i) {
+        if (i) json += ',';
+        json += '"' + QByteArray::number(i) + "\":0";
+    }
+    return json + '}';
+}
+
+// A saveFileContent command with `lines` lines of 64 Base64 characters, the last one a slash.
+QByteArray uploadOf(int lines, const QByteArray &slash) {
+    const QByteArray line =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+" + slash;
+    return R"({"commandType":"saveFileContent","data":[{"fileDataB64":")" + line.repeated(lines) +
+           R"("}]})";
+}
+}  // namespace
+
+// What one message may expand to: every value and every key counts, nested or not, and so do the
+// bytes its strings take; a whole file in one string is one value.
+void tst_jsonreader::budget_data() {
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<qint64>("values");
+    QTest::addColumn<qint64>("textBytes");
+    QTest::addColumn<QString>("error");  // empty: read
+    QTest::addColumn<int>("offset");
+    const QString tooMany = QStringLiteral("too many values in one message");
+    const QString tooMuch = QStringLiteral("too much text in one message");
+    const qint64 values = jsonReader::messageBudget.values;
+    const qint64 text = jsonReader::messageBudget.textBytes;
+    QTest::newRow("message: all values within")
+        << arrayOf("0", values - 1) << values << text << QString() << 0;
+    QTest::newRow("message: one value more")
+        << arrayOf("0", values) << values << text << tooMany << int(2 * values - 1);
+    QTest::newRow("message: empty arrays")
+        << arrayOf("[]", values) << values << text << tooMany << int(3 * values - 2);
+    QTest::newRow("message: empty objects")
+        << arrayOf("{}", values) << values << text << tooMany << int(3 * values - 2);
+    const QByteArray keys = objectOf(values / 2);  // the last value is one too many
+    QTest::newRow("message: keys") << keys << values << text << tooMany << int(keys.size() - 2);
+    QTest::newRow("message: 16 MiB of Base64 in one string")
+        << uploadOf(256 * 1024, "/") << values << text << QString() << 0;
+    QTest::newRow("message: 16 MiB of Base64 with escaped slashes")
+        << uploadOf(256 * 1024, "\\/") << values << text << QString() << 0;
+
+    QTest::newRow("six values") << QByteArray("[1,2,3,4,5]") << 6LL << 100LL << QString() << 0;
+    QTest::newRow("seven values") << QByteArray("[1,2,3,4,5,6]") << 6LL << 100LL << tooMany << 11;
+    QTest::newRow("nested arrays within")
+        << QByteArray("[[],[[]],[]]") << 6LL << 100LL << QString() << 0;
+    QTest::newRow("nested arrays beyond")
+        << QByteArray("[[[],[]],[[],[]]]") << 6LL << 100LL << tooMany << 13;
+    QTest::newRow("nested objects within")
+        << QByteArray(R"({"a":{"b":1}})") << 6LL << 100LL << QString() << 0;
+    QTest::newRow("keys count") << QByteArray(R"({"a":1,"b":2,"c":3})") << 6LL << 100LL << tooMany
+                                << 17;
+    QTest::newRow("text within") << QByteArray(R"(["abcd","efgh"])") << 6LL << 16LL << QString()
+                                 << 0;
+    QTest::newRow("text beyond") << QByteArray(R"(["abcd","efghi"])") << 6LL << 16LL << tooMuch
+                                 << 9;
+    QTest::newRow("keys are text")
+        << QByteArray(R"({"abcd":"efghi"})") << 6LL << 16LL << tooMuch << 9;
+    const int compact = jsonReader::compactStringBytes;
+    QTest::newRow("compact string takes its bytes") << "[\"" + QByteArray(2 * compact, 'Q') + "\"]"
+                                                    << 6LL << qint64(2 * compact) << QString() << 0;
+    QTest::newRow("other strings take two bytes a character")
+        << "[\"" + QByteArray(compact, 'Q') + "\xe9\"]" << 6LL << qint64(2 * compact) << tooMuch
+        << 2;
+}
+
+void tst_jsonreader::budget() {
+    QFETCH(QByteArray, json);
+    QFETCH(qint64, values);
+    QFETCH(qint64, textBytes);
+    QFETCH(QString, error);
+    QFETCH(int, offset);
+    const jsonReader::Result result =
+        jsonReader::read(json, 64, jsonReader::compactStringBytes, {values, textBytes});
+    QCOMPARE(result.error, error);
+    QCOMPARE(result.offset, offset);
+    QCOMPARE(result.value.isValid(), error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_jsonreader)
