@@ -9,11 +9,48 @@
 #include "core/encoding.h"
 #include "core/log.h"
 #include "core/regularfile.h"
+#include "storage/atomicfile.h"
 
 namespace {
 const QString productionDataRoot = QStringLiteral("/tmp_project/Quillet_restServerClient/");
-// The rights file is small; a larger one is a mistake or an attack, so only its head is read.
-constexpr qint64 maxRightsFileBytes = 1024 * 1024;
+
+// A line ends at "\n" or at "\r": the INI reader ends lines at either.
+bool endsLine(char c) { return c == '\n' || c == '\r'; }
+
+// Every key of either file stands on a line of its own that holds this separator.
+char keySeparator(settingsBounds::File file) {
+    return file == settingsBounds::File::Settings ? '=' : '\t';
+}
+
+QString fileName(settingsBounds::File file) {
+    return file == settingsBounds::File::Settings ? QStringLiteral("settings")
+                                                  : QStringLiteral("rights");
+}
+
+// The length of the part of `content` that holds at most `limit` lines with a key.
+int withinKeys(const QByteArray &content, char separator, int limit) {
+    int keys = 0;
+    int lineStart = 0;
+    bool hasKey = false;
+    for (int i = 0; i <= content.size(); ++i) {
+        if (i == content.size() || endsLine(content.at(i))) {
+            if (hasKey && ++keys > limit) return lineStart;
+            lineStart = i + 1;
+            hasKey = false;
+        } else if (content.at(i) == separator) {
+            hasKey = true;
+        }
+    }
+    return content.size();
+}
+
+// The start of the log line of a load that found a file beyond the bounds.
+QString beyondBounds(settingsBounds::File file, const QString &path) {
+    return QStringLiteral("The %1 file %2 holds more than %3 bytes or %4 keys")
+        .arg(fileName(file), path)
+        .arg(settingsBounds::maxBytes)
+        .arg(settingsBounds::maxKeys);
+}
 
 enum class Kind { String, Port, Integer, Boolean, VariousOnly };
 struct SettingRow {
@@ -63,10 +100,57 @@ void restrictToOwner(const QString &path, QFileDevice::Permissions perms) {
     if (QFileInfo::exists(path)) QFile::setPermissions(path, perms);
 }
 
+const QString variousPrefix = QStringLiteral("Various/");
+
+QMap<QString, QString> variousDefaults() {
+    QMap<QString, QString> defaults;
+    for (const SettingRow &row : settingRows())
+        if (row.kind == Kind::VariousOnly)
+            defaults.insert(QString::fromLatin1(row.key).mid(variousPrefix.size()),
+                            row.defaultValue);
+    return defaults;
+}
+
 const QFileDevice::Permissions ownerFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 const QFileDevice::Permissions ownerDir =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 }  // namespace
+
+QString settingsBounds::refusal(File file, const QByteArray &content) {
+    if (content.size() > maxBytes)
+        return QStringLiteral("The %1 file may hold at most %2 bytes!")
+            .arg(fileName(file))
+            .arg(maxBytes);
+    if (withinKeys(content, keySeparator(file), maxKeys) < content.size())
+        return QStringLiteral("The %1 file may hold at most %2 keys!")
+            .arg(fileName(file))
+            .arg(maxKeys);
+    return QString();
+}
+
+settingsBounds::head settingsBounds::readHead(File file, const QString &path,
+                                              QIODevice::OpenMode mode) {
+    head result;
+    QFile device;
+    result.status = regularFile::openForReading(path, &device, mode);
+    if (result.status != regularFile::Status::Opened) return result;
+    result.bytes = device.read(maxBytes + 1);
+    const char separator = keySeparator(file);
+    result.cut = result.bytes.size() > maxBytes ||
+                 withinKeys(result.bytes, separator, maxKeys) < result.bytes.size();
+    if (!result.cut) return result;
+    // Half of the bounds is kept, so that the keys a load writes back with their defaults
+    // cannot take the file beyond them again.
+    if (result.bytes.size() > maxBytes / 2) {
+        result.bytes.truncate(maxBytes / 2);
+        // Whole lines only: half a line could read as another key or another value.
+        int end = result.bytes.size() - 1;
+        while (end >= 0 && !endsLine(result.bytes.at(end))) --end;
+        result.bytes.truncate(end + 1);
+    }
+    result.bytes.truncate(withinKeys(result.bytes, separator, maxKeys / 2));
+    return result;
+}
 
 QString dataRoot::settingsFile(const sessionStruct &session) {
     return session.dataSettingsLocation + QStringLiteral("qltRestClientQt.ini");
@@ -140,28 +224,53 @@ void settingsFiles::writeSetting(const QString &settingName, const QString &sett
 }
 
 QMap<QString, QString> settingsFiles::readSettingsVarious() const {
-    QMap<QString, QString> result;
-    result.insert(QStringLiteral("diffPLU_Waiter_ID"), QStringLiteral("1"));
-    result.insert(QStringLiteral("diffPLU_PluPK"), QStringLiteral("50001"));
+    QMap<QString, QString> result = variousDefaults();
     QSettings settings(m_settingsFile, QSettings::IniFormat);
-    const QString prefix = QStringLiteral("Various/");
     for (const QString &key : settings.allKeys()) {
-        if (!key.startsWith(prefix)) continue;
+        if (!key.startsWith(variousPrefix)) continue;
         const QVariant v = settings.value(key);
-        result.insert(key.mid(prefix.size()), v.userType() == QMetaType::QStringList
-                                                  ? v.toStringList().join(QLatin1Char(','))
-                                                  : v.toString());
+        result.insert(key.mid(variousPrefix.size()), v.userType() == QMetaType::QStringList
+                                                         ? v.toStringList().join(QLatin1Char(','))
+                                                         : v.toString());
     }
     return result;
 }
 
+// The INI reader takes in the whole file, for every read and for every write of a key: a file
+// beyond the bounds is cut on disk to the start that a load may use before any of that. False
+// when it is beyond them and could not be cut; it must not be read at all then.
+bool settingsFiles::boundSettingsFile() const {
+    const settingsBounds::File file = settingsBounds::File::Settings;
+    const settingsBounds::head head = settingsBounds::readHead(file, m_settingsFile);
+    if (!head.cut) return true;
+    const QString id = QStringLiteral("utilsModel::loadSettings");
+    QString error;
+    if (!atomicFile::write(m_settingsFile, head.bytes, &error, 0600)) {
+        m_log.write(999,
+                    beyondBounds(file, m_settingsFile) +
+                        QStringLiteral(" and could not be cut (%1): running with the "
+                                       "default settings")
+                            .arg(error),
+                    id, true, true);
+        return false;
+    }
+    m_log.write(601,
+                beyondBounds(file, m_settingsFile) +
+                    QStringLiteral(": cut to its first %1 bytes, whole lines; keys missing now "
+                                   "take their defaults")
+                        .arg(head.bytes.size()),
+                id, true, true);
+    return true;
+}
+
 void settingsFiles::loadSettings(bool logSettings) {
     const QString id = QStringLiteral("utilsModel::loadSettings");
+    const bool fileUsable = boundSettingsFile();
     for (const SettingRow &row : settingRows()) {
         const QString key = QString::fromLatin1(row.key);
-        QString text = readSetting(key);
+        QString text = fileUsable ? readSetting(key) : QString();
         if (text.isEmpty()) {
-            writeSetting(key, row.defaultValue);
+            if (fileUsable) writeSetting(key, row.defaultValue);
             text = row.defaultValue;
         }
         qint64 number = 0;
@@ -222,7 +331,7 @@ void settingsFiles::loadSettings(bool logSettings) {
         else if (key == QLatin1String("Credentials/channelID"))
             m_settings.channelID = text;
     }
-    m_settings.variousSettings = readSettingsVarious();
+    m_settings.variousSettings = fileUsable ? readSettingsVarious() : variousDefaults();
     if (!logSettings) return;
     const QString report =
         QStringLiteral("\nRestServiceQt settings\n") +
@@ -247,26 +356,22 @@ void settingsFiles::loadSettings(bool logSettings) {
 }
 
 bool settingsFiles::loadRights() {
-    QFile file;
-    const regularFile::Status opened =
-        regularFile::openForReading(m_rightsFile, &file, QIODevice::Text);
-    if (opened == regularFile::Status::NotRegular)
+    const settingsBounds::File file = settingsBounds::File::Rights;
+    const settingsBounds::head head = settingsBounds::readHead(file, m_rightsFile, QIODevice::Text);
+    if (head.status == regularFile::Status::NotRegular)
         m_log.write(602, regularFile::notRegular(m_rightsFile) + QStringLiteral(" Not read."),
                     QStringLiteral("utilsModel::loadRights"), true, true);
-    if (opened != regularFile::Status::Opened) return false;
-    const QByteArray head = file.read(maxRightsFileBytes);
-    if (file.size() > maxRightsFileBytes) {
+    if (head.status != regularFile::Status::Opened) return false;
+    if (head.cut)
         m_log.write(602,
-                    QStringLiteral("Rights file is larger than %1 bytes; the rest (%2 bytes) "
-                                   "is ignored")
-                        .arg(maxRightsFileBytes)
-                        .arg(file.size() - maxRightsFileBytes),
+                    beyondBounds(file, m_rightsFile) +
+                        QStringLiteral(": only its first %1 bytes are read, whole lines")
+                            .arg(head.bytes.size()),
                     QStringLiteral("utilsModel::loadRights"), true, true);
-    }
     m_settings.passwordRightsPaths.clear();
     // Explicit size: a NUL byte in a damaged file must not hide the lines after it.
     const QStringList lines =
-        QString::fromUtf8(head.constData(), head.size()).split(QLatin1Char('\n'));
+        QString::fromUtf8(head.bytes.constData(), head.bytes.size()).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         const QStringList fields = line.split(QLatin1Char('\t'));
         if (fields.size() >= 2) m_settings.passwordRightsPaths.insert(fields.at(0), fields.at(1));

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QByteArray>
+#include <QIODevice>
 #include <QMap>
 #include <QString>
 
 #include "core/globals.h"
+#include "core/regularfile.h"
 
 class logger;
 
@@ -19,6 +22,31 @@ QString rightsFile(const sessionStruct &session);
 QString deviceIdFile(const sessionStruct &session);
 }  // namespace dataRoot
 
+// Bounds of the settings file and of the rights file. Real files hold tens of keys; the bounds
+// lie far above that and far below a file whose parsing at start would exhaust the memory the
+// service may use. A command never stores a file beyond them, and of a file found beyond them
+// only the start is used.
+namespace settingsBounds {
+constexpr int maxBytes = 1024 * 1024;
+constexpr int maxKeys = 10000;
+
+enum class File { Settings, Rights };
+
+// Why `content` may not be stored as that file: a description naming the bound it exceeds;
+// empty when it may.
+QString refusal(File file, const QByteArray &content);
+
+// A file as far as it may be used: the whole file when it lies within the bounds; else whole
+// lines of it from the start, within half of the bounds. Nothing beyond maxBytes + 1 bytes is
+// read.
+struct head {
+    regularFile::Status status = regularFile::Status::Missing;
+    QByteArray bytes;
+    bool cut = false;  // the file holds more than `bytes`
+};
+head readHead(File file, const QString &path, QIODevice::OpenMode mode = QIODevice::ReadOnly);
+}  // namespace settingsBounds
+
 // The settings file (INI) and the rights file, read into the settings record; a key that is
 // missing is written back with its default.
 class settingsFiles {
@@ -33,6 +61,8 @@ class settingsFiles {
     bool loadRights();
 
   private:
+    bool boundSettingsFile() const;
+
     settingsStruct &m_settings;
     const QString m_settingsFile;
     const QString m_rightsFile;

@@ -120,10 +120,19 @@ QJsonObject commandDispatcher::setConfiguration(const QVariantMap &data) {
     if (dataType != QLatin1String("raw"))
         return reply::error(902, QStringLiteral("Currently only dataType raw is supported!"));
     const QString value = param::string(data, QStringLiteral("dataValue"));
+    const QString text = base64::lenientText(value);
     // An empty or undecodable value would wipe the settings and cut the device off its
     // server; refuse it like any other undecodable upload.
-    if (base64::lenientText(value).isEmpty())
+    if (text.isEmpty())
         return reply::error(959, QStringLiteral("Decode error of data from server!"));
+    // The file is read at every start: one beyond the bounds is never stored.
+    const QString refused =
+        settingsBounds::refusal(settingsBounds::File::Settings, text.toLocal8Bit());
+    if (!refused.isEmpty()) {
+        appLog().write(903, QStringLiteral("New settings refused: ") + refused,
+                       QStringLiteral("RestServerSslSocketClient::handleCommandTypes"), true, true);
+        return reply::error(903, refused);
+    }
     const QString path = dataRoot::settingsFile(Session);
     // The file that works stays at hand until the new one has registered.
     QString error;

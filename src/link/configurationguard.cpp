@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "core/log.h"
+#include "core/settings.h"
 #include "storage/atomicfile.h"
 
 namespace {
@@ -26,13 +27,15 @@ QString configurationGuard::keptPath(const QString &settingsFile) {
 
 bool configurationGuard::keepPrevious(const QString &settingsFile, QString *error) {
     if (QFileInfo::exists(keptPath(settingsFile)) || !QFileInfo::exists(settingsFile)) return true;
-    QFile current(settingsFile);
-    if (!current.open(QIODevice::ReadOnly)) {
-        *error = current.errorString();
+    // Within the bounds, as a load reads it: what is kept is what the client ran with.
+    const settingsBounds::head current =
+        settingsBounds::readHead(settingsBounds::File::Settings, settingsFile);
+    if (current.status != regularFile::Status::Opened) {
+        *error = QStringLiteral("%1 can't be read").arg(settingsFile);
         return false;
     }
     // Owner only, like the settings themselves: the file holds the password.
-    return atomicFile::write(keptPath(settingsFile), current.readAll(), error, 0600);
+    return atomicFile::write(keptPath(settingsFile), current.bytes, error, 0600);
 }
 
 bool configurationGuard::onTrial() const { return QFileInfo::exists(keptPath(m_settingsFile)); }
@@ -61,20 +64,21 @@ void configurationGuard::refused(const QString &reason) {
 
 void configurationGuard::restore(const QString &reason) {
     m_deadline.stop();
-    QFile kept(keptPath(m_settingsFile));
+    const settingsBounds::head kept =
+        settingsBounds::readHead(settingsBounds::File::Settings, keptPath(m_settingsFile));
     QString error;
-    if (!kept.open(QIODevice::ReadOnly) ||
-        !atomicFile::write(m_settingsFile, kept.readAll(), &error)) {
+    if (kept.status != regularFile::Status::Opened)
+        error = QStringLiteral("%1 can't be read").arg(keptPath(m_settingsFile));
+    if (!error.isEmpty() || !atomicFile::write(m_settingsFile, kept.bytes, &error)) {
         m_log.write(999,
                     QStringLiteral("Restoring the previous settings failed (%1): %2; "
                                    "trying again in %3 s")
-                        .arg(reason, error.isEmpty() ? kept.errorString() : error)
+                        .arg(reason, error)
                         .arg(m_deadline.interval() / 1000),
                     source, true, true);
         m_deadline.start();
         return;
     }
-    kept.close();
     QFile::remove(keptPath(m_settingsFile));
     m_log.write(604, QStringLiteral("Previous settings restored: %1").arg(reason), source, true,
                 true);

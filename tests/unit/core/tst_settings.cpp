@@ -1,7 +1,9 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QtTest>
 
@@ -10,13 +12,37 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "fifowatchdog.h"
+#include "testfiles.h"
 
 namespace {
 unsigned modeOf(const QString &path) {
     struct stat st;
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
+
+using settingsBounds::File;
+
+// A file of `keys` key lines: "first" holding "start" first, "last" holding "line" last,
+// numbered keys between; a settings file puts them in the groups Credentials, Bulk and Various.
+QByteArray fileWithKeys(File file, int keys) {
+    const bool settings = file == File::Settings;
+    const char separator = settings ? '=' : '\t';
+    QByteArray content = settings ? "[Credentials]\nloginName=start\n[Bulk]\n" : "first\tstart\n";
+    for (int i = 1; i < keys - 1; ++i) content += 'k' + QByteArray::number(i) + separator + "v\n";
+    return content + (settings ? "[Various]\nlast=line\n" : "last\tline\n");
+}
+
+// The same three keys with filler in one long value, `bytes` in all.
+QByteArray fileWithBytes(File file, int bytes) {
+    const QByteArray small = fileWithKeys(file, 3);
+    const int cut = small.indexOf(file == File::Settings ? "[Various]" : "last");
+    const QByteArray filler = file == File::Settings ? "pad=" : "pad\t";
+    return small.left(cut) + filler + QByteArray(bytes - small.size() - filler.size() - 1, 'x') +
+           '\n' + small.mid(cut);
+}
 }  // namespace
+
+Q_DECLARE_METATYPE(settingsBounds::File)
 
 class tst_settings : public QObject {
     Q_OBJECT
@@ -31,7 +57,9 @@ class tst_settings : public QObject {
     void passwordIsMaskedInTheReport();
     void rights_data();
     void rights();
-    void rightsFileIsBounded();
+    void loadingIsBounded_data();
+    void loadingIsBounded();
+    void settingsThatCannotBeCutAreNotRead();
     void missingRightsFileKeepsTheMap();
     void readFile_data();
     void readFile();
@@ -227,16 +255,77 @@ void tst_settings::rights() {
     QCOMPARE(actual, expected);
 }
 
-void tst_settings::rightsFileIsBounded() {
-    QByteArray big = "first\tline\n";
-    big.append(QByteArray(2 * 1024 * 1024, 'x'));
-    big.append("\nlast\tline\n");
-    writeRights(big);
-    QVERIFY(utils.loadRights(true));
-    QCOMPARE(Settings.passwordRightsPaths.value(QStringLiteral("first")), QStringLiteral("line"));
-    QVERIFY(!Settings.passwordRightsPaths.contains(QStringLiteral("last")));
-    QVERIFY(
-        m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("is ignored")));
+void tst_settings::loadingIsBounded_data() {
+    QTest::addColumn<File>("file");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("cut");
+    const int maxBytes = settingsBounds::maxBytes;
+    const int maxKeys = settingsBounds::maxKeys;
+    for (const File file : {File::Settings, File::Rights}) {
+        const char *name = file == File::Settings ? "settings" : "rights";
+        QTest::addRow("%s: %d bytes", name, maxBytes)
+            << file << fileWithBytes(file, maxBytes) << false;
+        QTest::addRow("%s: %d bytes", name, maxBytes + 1)
+            << file << fileWithBytes(file, maxBytes + 1) << true;
+        QTest::addRow("%s: 8 MiB", name) << file << fileWithBytes(file, 8 * 1024 * 1024) << true;
+        QTest::addRow("%s: %d keys", name, maxKeys) << file << fileWithKeys(file, maxKeys) << false;
+        QTest::addRow("%s: %d keys", name, maxKeys + 1)
+            << file << fileWithKeys(file, maxKeys + 1) << true;
+    }
+}
+
+// A file beyond the bounds, left by a write from before they existed or by hand, is used only
+// from its start at a load: the client still starts with usable settings, and the settings
+// file on disk is cut so that it is within the bounds from then on.
+void tst_settings::loadingIsBounded() {
+    QFETCH(File, file);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, cut);
+    const bool settings = file == File::Settings;
+    const QString path = settings ? dataRoot::settingsFile(Session) : utils.rightsFilePath();
+    testfiles::writeBytes(path, content);
+    QString first;
+    bool lastLoaded = false;
+    if (settings) {
+        utils.loadSettings(false);
+        first = Settings.loginName;
+        lastLoaded = Settings.variousSettings.contains(QStringLiteral("last"));
+        QCOMPARE(Settings.restServerQt_port, quint16(7957));
+        // Cut with room for the defaults written back: within the bounds at the next start.
+        if (cut) QVERIFY(settingsBounds::refusal(file, testfiles::readBytes(path)).isEmpty());
+    } else {
+        QVERIFY(utils.loadRights(true));
+        first = Settings.passwordRightsPaths.value(QStringLiteral("first"));
+        lastLoaded = Settings.passwordRightsPaths.contains(QStringLiteral("last"));
+        QVERIFY(Settings.passwordRightsPaths.size() <= settingsBounds::maxKeys);
+        QCOMPARE(testfiles::readBytes(path), content);  // loading the rights writes nothing
+    }
+    QCOMPARE(first, QStringLiteral("start"));
+    QCOMPARE(lastLoaded, !cut);
+    const QString log = m_root->todaysLogLines().join(QLatin1Char('\n'));
+    QCOMPARE(log.contains(QStringLiteral("holds more than 1048576 bytes or 10000 keys")), cut);
+}
+
+// When a settings file beyond the bounds cannot be cut (a read-only or full disk), the client
+// starts with the defaults instead of reading it: only a real file system can refuse the write
+// of root, so the test mounts one.
+void tst_settings::settingsThatCannotBeCutAreNotRead() {
+    const QString dir = Session.dataSettingsLocation;
+    if (::geteuid() != 0 ||
+        QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", dir}) != 0)
+        QSKIP("cannot mount a tmpfs here");
+    const QByteArray content = fileWithBytes(File::Settings, 2 * 1024 * 1024);
+    testfiles::writeBytes(dataRoot::settingsFile(Session), content);
+    const bool readOnly = QProcess::execute("mount", {"-o", "remount,ro", dir}) == 0;
+    if (readOnly) utils.loadSettings(false);
+    QProcess::execute("umount", {dir});
+    QVERIFY(readOnly);
+    QCOMPARE(Settings.loginName, QStringLiteral("demo"));
+    QCOMPARE(Settings.variousSettings.value(QStringLiteral("diffPLU_PluPK")),
+             QStringLiteral("50001"));
+    QVERIFY(m_root->todaysLogLines()
+                .join(QLatin1Char('\n'))
+                .contains(QStringLiteral("could not be cut")));
 }
 
 void tst_settings::missingRightsFileKeepsTheMap() {

@@ -19,6 +19,17 @@ using testjson::params;
 QJsonObject resultOf(const commandReply &reply) {
     return reply.envelope.value(QStringLiteral("data")).toArray().first().toObject();
 }
+
+// `keys` lines "kN=v" (settings) or "kN<tab>v" (rights), or one key with filler up to `bytes`.
+QByteArray fileWithKeys(char separator, int keys) {
+    QByteArray content;
+    for (int i = 0; i < keys; ++i) content += 'k' + QByteArray::number(i) + separator + "v\n";
+    return content;
+}
+
+QByteArray fileWithBytes(char separator, int bytes) {
+    return "pad" + QByteArray(1, separator) + QByteArray(bytes - 5, 'x') + '\n';
+}
 }  // namespace
 
 // The dispatcher without any socket: plain parameter maps in, reply envelopes out.
@@ -38,8 +49,11 @@ class tst_dispatcher : public QObject {
     void setConfiguration();
     void getConfiguration();
     void setRightsAnnouncesTheChange();
+    void storedFilesAreBounded_data();
+    void storedFilesAreBounded();
     void settingsOnTrial_data();
     void settingsOnTrial();
+    void keptSettingsAreBounded();
 
   private:
     ClientDataRoot *m_root = nullptr;
@@ -212,6 +226,67 @@ void tst_dispatcher::setRightsAnnouncesTheChange() {
     QCOMPARE(announced.first(), (QVariantList{false, true}));
 }
 
+void tst_dispatcher::storedFilesAreBounded_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("errorDescription");
+    const int maxBytes = settingsBounds::maxBytes;
+    const int maxKeys = settingsBounds::maxKeys;
+    const struct {
+        const char *command;
+        char separator;
+        int refusedCode;
+        const char *file;
+    } commands[] = {{"setConfiguration", '=', 903, "settings"}, {"setRights", '\t', 958, "rights"}};
+    for (const auto &c : commands) {
+        const QString bytesRefused =
+            QStringLiteral("The %1 file may hold at most 1048576 bytes!").arg(c.file);
+        const QString keysRefused =
+            QStringLiteral("The %1 file may hold at most 10000 keys!").arg(c.file);
+        QTest::addRow("%s: %d bytes", c.command, maxBytes)
+            << c.command << fileWithBytes(c.separator, maxBytes) << 0 << QString();
+        QTest::addRow("%s: %d bytes", c.command, maxBytes + 1)
+            << c.command << fileWithBytes(c.separator, maxBytes + 1) << c.refusedCode
+            << bytesRefused;
+        QTest::addRow("%s: %d keys", c.command, maxKeys)
+            << c.command << fileWithKeys(c.separator, maxKeys) << 0 << QString();
+        QTest::addRow("%s: %d keys", c.command, maxKeys + 1)
+            << c.command << fileWithKeys(c.separator, maxKeys + 1) << c.refusedCode << keysRefused;
+    }
+    // The INI reader ends a line at "\r" too.
+    QTest::addRow("setConfiguration: %d keys ending in \\r", maxKeys + 1)
+        << "setConfiguration" << fileWithKeys('=', maxKeys + 1).replace('\n', '\r') << 903
+        << "The settings file may hold at most 10000 keys!";
+}
+
+// The settings and the rights are read at every start, so a file beyond the bounds is refused
+// and nothing on disk changes; a file just within them is stored.
+void tst_dispatcher::storedFilesAreBounded() {
+    QFETCH(QString, command);
+    QFETCH(QByteArray, content);
+    QFETCH(int, errorCode);
+    QFETCH(QString, errorDescription);
+    const bool settings = command == QLatin1String("setConfiguration");
+    const QString path = settings ? dataRoot::settingsFile(Session) : utils.rightsFilePath();
+    utils.loadSettings(false);
+    if (!settings) testfiles::writeBytes(path, "previous\tright\n");
+    const QByteArray before = testfiles::readBytes(path);
+    commandDispatcher dispatcher;
+    QSignalSpy announced(&dispatcher, &commandDispatcher::signal_settingsChanged);
+    const QString data = QString::fromLatin1(content.toBase64());
+    const QJsonObject result = resultOf(dispatcher.dispatch(
+        command, {{settings ? QStringLiteral("dataValue") : QStringLiteral("fileDataB64"), data}}));
+    QCOMPARE(result.value("errorCode").toInt(-1), errorCode);
+    QCOMPARE(result.value("errorDescription").toString(), errorDescription);
+    QCOMPARE(announced.size(), errorCode == 0 ? 1 : 0);
+    QCOMPARE(testfiles::readBytes(path), errorCode == 0 ? content : before);
+    if (errorCode == 0) return;
+    QVERIFY(!QFileInfo::exists(configurationGuard::keptPath(path)));
+    QVERIFY(!QFileInfo::exists(path + QStringLiteral(".tmp")));
+    QVERIFY(m_root->todaysLogLines().join(QLatin1Char('\n')).contains(errorDescription));
+}
+
 void tst_dispatcher::settingsOnTrial_data() {
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<QByteArray>("settingsAfter");
@@ -244,6 +319,19 @@ void tst_dispatcher::settingsOnTrial() {
     QCOMPARE(restored.size(), settingsAfter == "worked\n" ? 1 : 0);
     QCOMPARE(testfiles::readBytes(file), settingsAfter);
     QVERIFY(!guard.onTrial());
+}
+
+// What is kept of a settings file beyond the bounds is what a load uses of it, so that putting
+// it back cannot bring the whole file back.
+void tst_dispatcher::keptSettingsAreBounded() {
+    const QString file = m_root->path() + QStringLiteral("settings.ini");
+    const QByteArray start = "[Credentials]\nloginName=kept\n";
+    testfiles::writeBytes(file, start + fileWithKeys('=', settingsBounds::maxKeys));
+    QString error;
+    QVERIFY(configurationGuard::keepPrevious(file, &error));
+    const QByteArray kept = testfiles::readBytes(configurationGuard::keptPath(file));
+    QVERIFY(kept.startsWith(start));
+    QVERIFY(settingsBounds::refusal(settingsBounds::File::Settings, kept).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_dispatcher)
