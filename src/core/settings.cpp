@@ -238,12 +238,21 @@ QMap<QString, QString> settingsFiles::readSettingsVarious() const {
 
 // The INI reader takes in the whole file, for every read and for every write of a key: a file
 // beyond the bounds is cut on disk to the start that a load may use before any of that. False
-// when it is beyond them and could not be cut; it must not be read at all then.
+// when it is beyond them and could not be cut, or is no regular file; it must not be read at
+// all then.
 bool settingsFiles::boundSettingsFile() const {
     const settingsBounds::File file = settingsBounds::File::Settings;
     const settingsBounds::head head = settingsBounds::readHead(file, m_settingsFile);
-    if (!head.cut) return true;
     const QString id = QStringLiteral("utilsModel::loadSettings");
+    // The INI reader would open a FIFO and wait on it for good.
+    if (head.status == regularFile::Status::NotRegular) {
+        m_log.write(999,
+                    regularFile::notRegular(m_settingsFile) +
+                        QStringLiteral(" Running with the default settings."),
+                    id, true, true);
+        return false;
+    }
+    if (!head.cut) return true;
     QString error;
     if (!atomicFile::write(m_settingsFile, head.bytes, &error, 0600)) {
         m_log.write(999,

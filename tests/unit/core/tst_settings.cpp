@@ -386,6 +386,14 @@ void tst_settings::onlyRegularFilesAreRead() {
                 .join(QLatin1Char('\n'))
                 .contains(QStringLiteral("is not a regular file")));
     QVERIFY(!fifo.fired());
+
+    // A settings file that is no file must not hold the start: the defaults apply.
+    QFile::remove(dataRoot::settingsFile(Session));
+    FifoWatchdog settingsFifo(dataRoot::settingsFile(Session));
+    QVERIFY(settingsFifo.created());
+    utils.loadSettings(false);
+    QCOMPARE(Settings.loginName, QStringLiteral("demo"));
+    QVERIFY(!settingsFifo.fired());
 }
 
 void tst_settings::dateSplitters_data() {
