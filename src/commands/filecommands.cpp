@@ -15,13 +15,66 @@
 #include "storage/zipinstaller.h"
 
 namespace {
-// getFileContent answers with the whole file in one message, so it refuses larger files
-// instead of holding them (and their Base64 form) in memory.
-constexpr qint64 maxFileContentBytes = qint64(64) * 1024 * 1024;
+// getFileContent sends a file's Base64 as it reads it, so memory does not bound it; the bound is
+// the server's: the Base64 of a larger file would pass 2^31 characters, more than many JSON
+// readers take in one string. The text form (without Base64) is held whole, and bounded lower.
+constexpr qint64 maxStreamedFileBytes = qint64(1) << 30;
+constexpr qint64 maxHeldFileBytes = qint64(64) * 1024 * 1024;
 
 bool isAscii(const QByteArray &bytes) {
     return std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
 }
+
+// The Base64 of a file as getFileContent sends it, one slice at a time: read in text mode (no
+// carriage returns), a slice that is not plain ASCII read as Windows-1252 and carried in the
+// local 8-bit encoding. Plain ASCII reads the same in both and in every locale encoding, so the
+// usual file skips the detour through UTF-16. It reads no further than the size the file had
+// when opened: a file that grows while it is sent cannot hold the link for good.
+class fileBase64Source : public byteSource {
+  public:
+    fileBase64Source(std::unique_ptr<QFile> file, QString path)
+        : m_file(std::move(file)), m_path(std::move(path)), m_size(m_file->size()) {}
+
+    bool next(QByteArray *slice, QString *error) override {
+        slice->clear();
+        while (slice->isEmpty() && !m_done) {
+            const qint64 left = m_size - m_file->pos();
+            const QByteArray raw = left > 0 ? m_file->read(qMin(left, sliceBytes)) : QByteArray();
+            if (raw.isEmpty()) {
+                if (m_file->pos() < m_size) {
+                    *error = QStringLiteral(
+                                 "File %1 could not be read to its end (%2 of %3 "
+                                 "bytes): %4")
+                                 .arg(m_path)
+                                 .arg(m_file->pos())
+                                 .arg(m_size)
+                                 .arg(m_file->errorString());
+                    return false;
+                }
+                *slice = m_carry.toBase64();
+                m_done = true;
+                break;
+            }
+            QByteArray bytes = m_carry;
+            bytes += isAscii(raw) ? raw : windows1252::decode(raw).toLocal8Bit();
+            // Base64 goes by three bytes; the rest waits for the next slice.
+            const int whole = bytes.size() - bytes.size() % 3;
+            m_carry = bytes.mid(whole);
+            bytes.truncate(whole);
+            *slice = bytes.toBase64();
+        }
+        return true;
+    }
+
+  private:
+    // 256 KiB of Base64 a slice: the socket's buffers never hold much more.
+    static constexpr qint64 sliceBytes = 192 * 1024;
+    std::unique_ptr<QFile> m_file;
+    const QString m_path;
+    const qint64 m_size;
+    QByteArray m_carry;
+    bool m_done = false;
+};
 
 QJsonObject writeReply(const saveResultStruct &result) {
     QJsonObject written = reply::error(result.errorCode, result.errorDescription);
@@ -79,7 +132,7 @@ QJsonObject fileCommands::createAndEmptyDirectory(const QVariantMap &data) const
     return reply::error(902, QStringLiteral("Failed to create directory %1").arg(path));
 }
 
-QJsonObject fileCommands::getFileContent(const QVariantMap &data) const {
+commandResult fileCommands::getFileContentStreamed(const QVariantMap &data) const {
     QJsonObject result = reply::error(404, QStringLiteral("Unknown error"));
     result.insert(QStringLiteral("fileData"), QString());
     // A required path counts only as a string that is not empty.
@@ -89,8 +142,8 @@ QJsonObject fileCommands::getFileContent(const QVariantMap &data) const {
         pathResolver::Reading, param::string(data, QStringLiteral("filePath")),
         param::string(data, QStringLiteral("basePathType")));
     // Text mode drops the carriage returns, so CR LF arrives as LF.
-    QFile file;
-    switch (regularFile::openForReading(path, &file, QIODevice::Text)) {
+    auto file = std::make_unique<QFile>();
+    switch (regularFile::openForReading(path, file.get(), QIODevice::Text)) {
         case regularFile::Status::Missing:
             return reply::setError(result, 404, QStringLiteral("File %1 doesn't exist!").arg(path));
         case regularFile::Status::NotRegular:
@@ -100,29 +153,35 @@ QJsonObject fileCommands::getFileContent(const QVariantMap &data) const {
         case regularFile::Status::Opened:
             break;
     }
-    const QString tooLarge =
-        QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(maxFileContentBytes);
-    if (file.size() > maxFileContentBytes) return reply::setError(result, 903, tooLarge);
-    QByteArray raw = file.read(maxFileContentBytes + 1);
-    if (raw.size() > maxFileContentBytes)
-        return reply::setError(result, 903, tooLarge);  // it grew meanwhile
     const bool toBase64 = param::boolean(data, QStringLiteral("toBase64"), true);
+    const qint64 limit = toBase64 ? maxStreamedFileBytes : maxHeldFileBytes;
+    const QString tooLarge =
+        QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(limit);
+    if (file->size() > limit) return reply::setError(result, 903, tooLarge);
     result = reply::error(0, QString());
-    // ASCII reads the same in Windows-1252 and in every locale encoding: such a file (the usual
-    // case) goes to Base64 without the detour through UTF-16, which would triple its size.
-    if (toBase64 && isAscii(raw)) {
-        const QByteArray base64 = raw.toBase64();
-        raw = QByteArray();
-        result.insert(QStringLiteral("fileData"), QLatin1String(base64));
-        return result;
-    }
-    const QString text = windows1252::decode(raw);
-    raw = QByteArray();
-    QByteArray out = toBase64 ? base64::encodeText(text).toLatin1() : text.toLocal8Bit();
+    result.insert(QStringLiteral("fileData"), QString());
+    if (toBase64) return {result, std::make_shared<fileBase64Source>(std::move(file), path)};
+    const QByteArray raw = file->read(limit + 1);
+    if (raw.size() > limit) return reply::setError(result, 903, tooLarge);  // it grew meanwhile
+    QByteArray out = windows1252::decode(raw).toLocal8Bit();
     if (param::boolean(data, QStringLiteral("replaceSpecialChars"), false))
         out.replace('\x02', "<STX>").replace('\x03', "<ETX>");
     result.insert(QStringLiteral("fileData"), utf8UpToNul(out));
     return result;
+}
+
+QJsonObject fileCommands::getFileContent(const QVariantMap &data) const {
+    commandResult read = getFileContentStreamed(data);
+    if (!read.fileData) return read.fields;
+    QByteArray whole;
+    QByteArray slice;
+    QString error;
+    do {
+        if (!read.fileData->next(&slice, &error)) return reply::setError(read.fields, 403, error);
+        whole += slice;
+    } while (!slice.isEmpty());
+    read.fields.insert(QStringLiteral("fileData"), QLatin1String(whole));
+    return read.fields;
 }
 
 QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {

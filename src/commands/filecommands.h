@@ -5,6 +5,7 @@
 #include <QVariantMap>
 
 #include "core/globals.h"
+#include "core/replies.h"
 
 class logger;
 
@@ -18,6 +19,9 @@ class fileCommands {
 
     QJsonObject getDirectoryFiles(const QVariantMap &data) const;
     QJsonObject createAndEmptyDirectory(const QVariantMap &data) const;
+    // The reply's file data is made while the reply leaves: memory does not grow with the file.
+    commandResult getFileContentStreamed(const QVariantMap &data) const;
+    // The same with the file data in the reply, for callers that hold it whole.
     QJsonObject getFileContent(const QVariantMap &data) const;
     QJsonObject saveFileContent(const QVariantMap &data) const;
     QJsonObject setRights(const QVariantMap &data) const;

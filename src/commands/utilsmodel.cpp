@@ -150,6 +150,10 @@ QJsonObject utilsModel::getFileContent(QVariantMap data) {
     return fileCommands(Session, rightsFilePath(), appLog()).getFileContent(data);
 }
 
+commandResult utilsModel::getFileContentStreamed(const QVariantMap &data) {
+    return fileCommands(Session, rightsFilePath(), appLog()).getFileContentStreamed(data);
+}
+
 QJsonObject utilsModel::saveFileContent(QVariantMap data) {
     return fileCommands(Session, rightsFilePath(), appLog()).saveFileContent(data);
 }

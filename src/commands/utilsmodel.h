@@ -13,6 +13,7 @@
 #include "core/globals.h"
 #include "core/log.h"
 #include "core/parameters.h"
+#include "core/replies.h"
 
 class utilsModel : public QObject {
     Q_OBJECT
@@ -69,6 +70,8 @@ class utilsModel : public QObject {
     QJsonObject getDirectoryFiles(QVariantMap data);
     QJsonObject createAndEmptyDirectory(QVariantMap data);
     QJsonObject getFileContent(QVariantMap data);
+    // As getFileContent, with the file data made while the reply leaves.
+    commandResult getFileContentStreamed(const QVariantMap &data);
     QJsonObject saveFileContent(QVariantMap data);
     QJsonObject setRights(QVariantMap data);
 

@@ -24,7 +24,8 @@ commandDispatcher::commandDispatcher(QObject *parent) : QObject(parent) {
          [](const QVariantMap &) { return utils.doAccCloseIfNeeded(); }},
         {QStringLiteral("getDirectoryFiles"), call(&utilsModel::getDirectoryFiles)},
         {QStringLiteral("getClientInfo"), call(&utilsModel::getClientInfo)},
-        {QStringLiteral("getFileContent"), call(&utilsModel::getFileContent)},
+        {QStringLiteral("getFileContent"),
+         [](const QVariantMap &data) { return utils.getFileContentStreamed(data); }},
         {QStringLiteral("createAndEmptyDirectory"), call(&utilsModel::createAndEmptyDirectory)},
         {QStringLiteral("getVariousSetting"), call(&utilsModel::getVariousSetting)},
         {QStringLiteral("saveFileContent"), call(&utilsModel::saveFileContent)},
@@ -97,12 +98,13 @@ commandReply commandDispatcher::dispatch(const QString &command, const QVariantM
     reply.timeoutS = replyTimeoutS(parameters);
     reply.quiet = command == QLatin1String("getFileContent");
     const auto handler = m_handlers.constFind(command);
-    const QJsonObject result =
+    const commandResult result =
         handler != m_handlers.cend()
             ? handler.value()(parameters)
             : reply::error(404, QStringLiteral("Unknown command '%1'").arg(command));
     reply.envelope.insert(QStringLiteral("typeCall"), command);
-    reply.envelope.insert(QStringLiteral("data"), QJsonArray{result});
+    reply.envelope.insert(QStringLiteral("data"), QJsonArray{result.fields});
+    reply.fileData = result.fileData;
     return reply;
 }
 

@@ -7,11 +7,16 @@
 #include <QString>
 #include <QVariantMap>
 #include <functional>
+#include <memory>
+
+#include "core/bytesource.h"
+#include "core/replies.h"
 
 // What the dispatcher makes of one command: the reply envelope and how to send it.
 struct commandReply {
     bool send = true;  // false for the keep-alive request that arrives as a command name
     QJsonObject envelope;
+    std::shared_ptr<byteSource> fileData;  // the streamed value of the reply's "fileData"
     int timeoutS = 0;
     bool quiet = false;  // no log line of the reply (it may carry a whole file)
 };
@@ -50,7 +55,7 @@ class commandDispatcher : public QObject {
     void signal_settingsChanged(bool configurationChanged, bool rightsChanged);
 
   private:
-    using Handler = std::function<QJsonObject(const QVariantMap &)>;
+    using Handler = std::function<commandResult(const QVariantMap &)>;
 
     QJsonObject getConfiguration();
     QJsonObject setConfiguration(const QVariantMap &parameters);

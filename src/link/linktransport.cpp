@@ -225,6 +225,7 @@ void linkTransport::stopTimers() {
 void linkTransport::clearOutput() {
     m_outgoing.clear();
     m_frameLeaving = false;
+    m_leaving.source.reset();  // a file being sent is closed with its connection
     m_inKernel.clear();
     m_handedToKernel = 0;
     m_acknowledged = 0;
@@ -439,7 +440,15 @@ bool linkTransport::send(const QByteArray &frame, int timeoutS, const QString &l
                          quint64 generation) {
     const bool connecting = m_state == State::Connecting;
     if (generation != m_generation || !(connecting || isOpen())) return false;
-    m_outgoing.enqueue({frame, timeoutS, label, frame == keepAliveRequest});
+    m_outgoing.enqueue({frame, timeoutS, label, frame == keepAliveRequest, 0, nullptr});
+    pump();
+    return true;
+}
+
+bool linkTransport::sendStreamed(std::shared_ptr<byteSource> frame, int timeoutS,
+                                 const QString &label, quint64 generation) {
+    if (generation != m_generation || !isOpen()) return false;
+    m_outgoing.enqueue({QByteArray(), timeoutS, label, false, 0, std::move(frame)});
     pump();
     return true;
 }
@@ -465,6 +474,11 @@ void linkTransport::pump() {
     m_leaving = m_outgoing.dequeue();
     if (m_leaving.bytes == acknowledgement) m_acknowledgementQueued = false;
     m_frameLeaving = true;
+    if (!m_progressTimer.isActive()) m_progressTimer.start();
+    if (m_leaving.source) {
+        if (feed()) advance();  // a source may have nothing at all to give
+        return;
+    }
     const qint64 written = m_socket->write(m_leaving.bytes);
     const qint64 size = m_leaving.bytes.size();
     m_leaving.bytes = QByteArray();  // the socket keeps its own copy
@@ -472,22 +486,57 @@ void linkTransport::pump() {
         close(399, cls("sendToClient"),
               QStringLiteral("%1: writing to the socket failed").arg(m_leaving.label),
               CloseMode::Abort);
-        return;
     }
-    if (!m_progressTimer.isActive()) m_progressTimer.start();
 }
 
 void linkTransport::onBytesLeft(qint64 bytes) {
     m_handedToKernel += bytes;
     if (!isOpen()) return;
-    if (m_frameLeaving && m_socket->bytesToWrite() == 0 && m_socket->encryptedBytesToWrite() == 0) {
+    advance();
+    if (isOpen()) sampleProgress();
+}
+
+// Once the socket's buffers are empty, the frame that is leaving moves on: a streamed frame by
+// its next slice, any frame to the kernel's queue once it has all left.
+void linkTransport::advance() {
+    while (m_frameLeaving && isOpen() && m_socket->bytesToWrite() == 0 &&
+           m_socket->encryptedBytesToWrite() == 0) {
+        if (m_leaving.source) {
+            if (!feed()) return;
+            continue;
+        }
         m_leaving.endOffset = m_handedToKernel;
         m_inKernel.enqueue(m_leaving);
         m_frameLeaving = false;
         pump();
         if (outputIdle()) emit outputDrained();
     }
-    sampleProgress();
+}
+
+// Writes the next slice of the streamed frame that is leaving, or ends its source. False when
+// the connection was closed for it.
+bool linkTransport::feed() {
+    QByteArray slice;
+    QString error;
+    if (!m_leaving.source->next(&slice, &error)) {
+        m_leaving.source.reset();
+        close(399, cls("sendToClient"),
+              QStringLiteral("%1: %2; the reply is broken off with the connection")
+                  .arg(m_leaving.label, error),
+              CloseMode::Abort);
+        return false;
+    }
+    if (slice.isEmpty()) {
+        m_leaving.source.reset();
+        return true;
+    }
+    if (m_socket->write(slice) != slice.size()) {
+        close(399, cls("sendToClient"),
+              QStringLiteral("%1: writing to the socket failed").arg(m_leaving.label),
+              CloseMode::Abort);
+        return false;
+    }
+    return true;
 }
 
 // Progress is what the server has acknowledged: the kernel's send queue shrinking, however

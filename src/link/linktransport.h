@@ -7,7 +7,9 @@
 #include <QSslError>
 #include <QString>
 #include <QTimer>
+#include <memory>
 
+#include "core/bytesource.h"
 #include "link/messageframer.h"
 
 class QSslSocket;
@@ -80,6 +82,11 @@ class linkTransport : public QObject {
     // frame fails the connection when none of its bytes leave for timeoutS, counted from the
     // moment it is next in line (not while frames before it drain). False when not queued.
     bool send(const QByteArray &frame, int timeoutS, const QString &label, quint64 generation);
+    // The same for a frame made while it leaves, one slice whenever the socket has handed the
+    // last one to the kernel. A source that fails breaks the connection off: the server must
+    // never take a cut frame for a whole one.
+    bool sendStreamed(std::shared_ptr<byteSource> frame, int timeoutS, const QString &label,
+                      quint64 generation);
     // Sends a keep-alive request unless one is under way.
     void sendKeepAlive();
     // No frame is queued or in the socket's buffers (the kernel may still hold some).
@@ -104,7 +111,8 @@ class linkTransport : public QObject {
         int timeoutS;
         QString label;
         bool keepAliveRequest;
-        qint64 endOffset = 0;  // in the encrypted stream, once handed to the kernel
+        qint64 endOffset = 0;                // in the encrypted stream, once handed to the kernel
+        std::shared_ptr<byteSource> source;  // the rest of a streamed frame
     };
 
     void setState(State state, const QString &detail = QString());
@@ -121,6 +129,8 @@ class linkTransport : public QObject {
     void takeFrames(const QByteArray &chunk);
     void queueMessage(const QByteArray &message);
     void pump();
+    void advance();
+    bool feed();
     bool socketDrained() const;
     void scheduleReconnect();
     QString reconnectDetail(qint64 delayMs) const;

@@ -13,6 +13,33 @@
 #include "link/jsonreader.h"
 
 namespace {
+// A streamed value between the JSON before it and the JSON after it.
+class enclosedSource : public byteSource {
+  public:
+    enclosedSource(QByteArray before, std::shared_ptr<byteSource> value, QByteArray after)
+        : m_before(std::move(before)), m_value(std::move(value)), m_after(std::move(after)) {}
+    bool next(QByteArray *slice, QString *error) override {
+        if (!m_before.isEmpty()) {
+            slice->swap(m_before);
+            m_before.clear();
+            return true;
+        }
+        if (m_value) {
+            if (!m_value->next(slice, error)) return false;
+            if (!slice->isEmpty()) return true;
+            m_value.reset();
+        }
+        slice->swap(m_after);
+        m_after.clear();
+        return true;
+    }
+
+  private:
+    QByteArray m_before;
+    std::shared_ptr<byteSource> m_value;
+    QByteArray m_after;
+};
+
 // Below this a message's variants take a few MB at most, which later messages reuse.
 constexpr int releaseHeapFromBytes = 64 * 1024;
 
@@ -99,7 +126,8 @@ void RestServerSslSocketClient::stopIfIdle() {
 }
 
 bool RestServerSslSocketClient::sendToClient(const QString &typeCall, const QJsonObject &json,
-                                             int timeoutS, bool quiet, quint64 generation) {
+                                             int timeoutS, bool quiet, quint64 generation,
+                                             std::shared_ptr<byteSource> fileData) {
     QByteArray compact = QJsonDocument(json).toJson(QJsonDocument::Compact);
     if (!quiet) {
         log(300,
@@ -108,6 +136,18 @@ bool RestServerSslSocketClient::sendToClient(const QString &typeCall, const QJso
                 .arg(timeoutS)
                 .arg(QString::fromUtf8(compact.left(256))),
             cls("sendToClient"));
+    }
+    if (fileData) {
+        // Compact JSON escapes every quote inside a string: this is the key itself, once.
+        static const QByteArray emptyValue = QByteArrayLiteral("\"fileData\":\"\"");
+        const int at = compact.indexOf(emptyValue);
+        if (at >= 0) {
+            const int inside = at + emptyValue.size() - 1;
+            return m_transport.sendStreamed(
+                std::make_shared<enclosedSource>(compact.left(inside), std::move(fileData),
+                                                 compact.mid(inside) + '\n'),
+                timeoutS, typeCall, generation);
+        }
     }
     compact.append('\n');  // in place: a reply may carry a whole file
     return m_transport.send(compact, timeoutS, typeCall, generation);
@@ -262,7 +302,8 @@ void RestServerSslSocketClient::handleCommandTypes(const QString &commandType,
     const quint64 generation = m_transport.generation();
     const commandReply reply = m_dispatcher.dispatch(commandType, data);
     if (!reply.send) return;
-    if (!sendToClient(commandType, reply.envelope, reply.timeoutS, reply.quiet, generation))
+    if (!sendToClient(commandType, reply.envelope, reply.timeoutS, reply.quiet, generation,
+                      reply.fileData))
         log(102,
             QStringLiteral("Reply to %1 dropped: the connection it came on is gone")
                 .arg(commandType),

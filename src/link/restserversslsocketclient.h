@@ -50,8 +50,10 @@ class RestServerSslSocketClient : public QObject {
   private:
     void applySettings();
     bool registerClient();
+    // With `fileData`, the JSON's empty "fileData" value is filled from it while the reply
+    // leaves.
     bool sendToClient(const QString &typeCall, const QJsonObject &json, int timeoutS, bool quiet,
-                      quint64 generation);
+                      quint64 generation, std::shared_ptr<byteSource> fileData = nullptr);
     void scheduleDispatch();
     void dispatchPending();
     void handleRestServerData(const QVariant &message);

@@ -316,10 +316,14 @@ void tst_files::fileContentFailures_data() {
     QTest::newRow("SymbolData reads temp")
         << QVariantMap{{"filePath", "s.txt"}, {"basePathType", "SymbolData"}} << 404
         << "File {temp}s.txt doesn't exist!";
-    QTest::newRow("over the size bound") << QVariantMap{{"filePath", "huge"}} << 903
-                                         << "File {temp}huge is larger than 67108864 bytes!";
-    QTest::newRow("at the size bound")
+    // Text is held whole and bounded lower; Base64 leaves as it is read, bounded by what one
+    // JSON string on the server may hold.
+    QTest::newRow("text over its bound") << QVariantMap{{"filePath", "huge"}, {"toBase64", false}}
+                                         << 903 << "File {temp}huge is larger than 67108864 bytes!";
+    QTest::newRow("text at its bound")
         << QVariantMap{{"filePath", "bound"}, {"toBase64", false}} << 0 << "";
+    QTest::newRow("Base64 over its bound") << QVariantMap{{"filePath", "vast"}} << 903
+                                           << "File {temp}vast is larger than 1073741824 bytes!";
 }
 
 void tst_files::fileContentFailures() {
@@ -331,7 +335,8 @@ void tst_files::fileContentFailures() {
     // Sparse files: the bound is checked without filling the disk.
     const qint64 bound = 64 * 1024 * 1024;
     for (const QPair<QString, qint64> &sparse :
-         {qMakePair(QString("huge"), bound + 1), qMakePair(QString("bound"), bound)}) {
+         {qMakePair(QString("huge"), bound + 1), qMakePair(QString("bound"), bound),
+          qMakePair(QString("vast"), (qint64(1) << 30) + 1)}) {
         QFile file(m_session.dataTempLocation + sparse.first);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(sparse.second));
