@@ -135,10 +135,10 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
         pathResolver(m_session).resolve(pathResolver::Writing, param::string(data, filePathKey),
                                         param::string(data, QStringLiteral("basePathType")));
     const bool isZipData = param::boolean(data, QStringLiteral("isZipData"), false);
-    // An archive unpacked into a parent of the application folder could reach into it too.
-    const QString &appDir = m_session.appDir;
-    if (!appDir.isEmpty() && (pathResolver::isInside(path, appDir) ||
-                              (isZipData && pathResolver::isInside(appDir, path))))
+    // Compared on disk, not as text: a link, /proc/self/root or ".." after a link spells the
+    // same folder differently. An archive unpacked into a parent of it could reach into it too.
+    const fileWriter writer(m_session, m_log);
+    if (writer.reachesOwnFolder(path) || (isZipData && writer.holdsOwnFolder(path)))
         return writeReply(saveResultStruct{
             930, QStringLiteral("Not allowed to write in application folder!"), {}});
     // Bad data are refused before anything on disk changes.
@@ -147,7 +147,6 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     if (bytes.isEmpty())
         return writeReply(
             saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
-    const fileWriter writer(m_session, m_log);
     if (isZipData) return writeReply(zipInstaller::install(writer, path, bytes));
     if (!fileWriter::createDirectoryIfNeeded(path))
         return writeReply(saveResultStruct{

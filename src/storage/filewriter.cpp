@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <algorithm>
 
 #include "core/encoding.h"
 #include "core/log.h"
@@ -45,7 +46,7 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
     }
     // The settings directory holds credentials: its files are the owner's alone, new ones too.
     const bool inSettings = !m_session.dataSettingsLocation.isEmpty() &&
-                            pathResolver::isInside(path, m_session.dataSettingsLocation);
+                            pathResolver::isWithin(path, m_session.dataSettingsLocation);
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
     if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
@@ -60,11 +61,35 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
 }
 
 bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {
-    QString dir;
-    if (filePath.endsWith(QLatin1Char('/')))
-        dir = QFileInfo(filePath.left(filePath.size() - 1)).absoluteFilePath();
-    else
-        dir = QFileInfo(filePath).absolutePath();
-    if (QFileInfo(dir).isDir()) return true;
-    return QDir().mkpath(dir);
+    QString dir = filePath;
+    // The last component of a file's path stays as it is: a link there is replaced by the
+    // write, not followed.
+    if (!filePath.endsWith(QLatin1Char('/'))) {
+        const int divider = filePath.lastIndexOf(QLatin1Char('/'));
+        dir = divider < 0    ? QStringLiteral(".")
+              : divider == 0 ? QStringLiteral("/")
+                             : filePath.left(divider);
+    }
+    const QString physical = pathResolver::physicalPath(dir);
+    return !physical.isEmpty() && (QFileInfo(physical).isDir() || QDir().mkpath(physical));
+}
+
+QStringList fileWriter::ownFolders() const {
+    QStringList folders;
+    if (!m_session.appDir.isEmpty()) folders << m_session.appDir;
+    return folders;
+}
+
+bool fileWriter::reachesOwnFolder(const QString &path) const {
+    const QStringList folders = ownFolders();
+    return std::any_of(folders.cbegin(), folders.cend(), [&path](const QString &folder) {
+        return pathResolver::isWithin(path, folder);
+    });
+}
+
+bool fileWriter::holdsOwnFolder(const QString &directory) const {
+    const QStringList folders = ownFolders();
+    return std::any_of(folders.cbegin(), folders.cend(), [&directory](const QString &folder) {
+        return pathResolver::isWithin(folder, directory);
+    });
 }

@@ -14,6 +14,7 @@
 #include "core/regularfile.h"
 #include "external/zip/zipreader.h"
 #include "storage/filewriter.h"
+#include "storage/pathresolver.h"
 #include "storage/verifiedwrite.h"
 
 namespace {
@@ -45,7 +46,7 @@ bool isRealDir(const QFileInfo &info) { return info.isDir() && !info.isSymLink()
 
 zipInstaller::zipInstaller(const fileWriter &writer, const QString &destinationDir)
     : m_writer(writer),
-      m_destination(QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath())),
+      m_destination(pathResolver::physicalPath(destinationDir)),
       m_workDir(QDir::cleanPath(m_destination + QLatin1Char('/') + workDirName) + QLatin1Char('/')),
       m_archiveFile(m_workDir + QUuid::createUuid().toString(QUuid::WithoutBraces) +
                     QStringLiteral(".zip")),
@@ -62,7 +63,7 @@ saveResultStruct zipInstaller::run(const QByteArray &archive) {
          dir = QFileInfo(dir).path())
         m_createdDirs << dir;
     saveResultStruct result;
-    if (!fileWriter::createDirectoryIfNeeded(m_workDir)) {
+    if (m_destination.isEmpty() || !fileWriter::createDirectoryIfNeeded(m_workDir)) {
         result = {941,
                   QStringLiteral("Failed to create a temporary directory %1 for extraction!")
                       .arg(m_destination),

@@ -258,36 +258,65 @@ void tst_filewrite::badInput() {
     QCOMPARE(snapshot(m_root->path()), before);
 }
 
+// Every spelling of the application folder is the folder: links, /proc/self/root, "..", doubled
+// dividers, a bind mount of it.
 void tst_filewrite::applicationFolderGuard_data() {
-    QTest::addColumn<QString>("filePath");
+    QTest::addColumn<QString>("filePath");  // {temp}: the temp directory, {app}: the folder
     QTest::addColumn<bool>("isZipData");
+    QTest::addColumn<QString>("bindMount");  // below {temp}, the folder is mounted there first
     QTest::addColumn<int>("code");
-    QTest::newRow("inside") << "app/x.txt" << false << 930;
-    QTest::newRow("the folder itself, as archive target") << "app" << true << 930;
-    QTest::newRow("dot-dot into it") << "appdata/../app/x.txt" << false << 930;
-    QTest::newRow("archive into a parent") << "." << true << 930;
-    QTest::newRow("same prefix, other folder") << "appdata/x.txt" << false << 0;
-    QTest::newRow("dot-dot out of it") << "app/../appdata/y.txt" << false << 0;
-    QTest::newRow("archive beside it") << "appdata" << true << 0;
+    QTest::newRow("inside") << "{app}/x.txt" << false << "" << 930;
+    QTest::newRow("the folder itself, as archive target") << "{app}" << true << "" << 930;
+    QTest::newRow("dot-dot into it") << "{temp}appdata/../app/x.txt" << false << "" << 930;
+    QTest::newRow("doubled dividers") << "{temp}/app//x.txt" << false << "" << 930;
+    QTest::newRow("archive into a parent") << "{temp}." << true << "" << 930;
+    QTest::newRow("through /proc/self/root") << "/proc/self/root{app}/x.txt" << false << "" << 930;
+    QTest::newRow("the program through /proc/self/root")
+        << "/proc/self/root{app}/qltRestClientQt" << false << "" << 930;
+    QTest::newRow("archive through /proc/self/root") << "/proc/self/root{app}" << true << "" << 930;
+    QTest::newRow("link planted in temp") << "{temp}applink/x.txt" << false << "" << 930;
+    QTest::newRow("archive into a link planted in temp") << "{temp}applink" << true << "" << 930;
+    QTest::newRow("link, then dot-dot") << "{temp}sublink/../x.txt" << false << "" << 930;
+    QTest::newRow("new directory behind a link and dot-dot")
+        << "{temp}sublink/../new/x.txt" << false << "" << 930;
+    QTest::newRow("bind mount of it") << "{temp}dest/mnt/x.txt" << false << "dest/mnt" << 930;
+    QTest::newRow("same prefix, other folder") << "{temp}appdata/x.txt" << false << "" << 0;
+    QTest::newRow("dot-dot out of it") << "{temp}app/../appdata/y.txt" << false << "" << 0;
+    QTest::newRow("link out of it, then dot-dot") << "{app}/outlink/../y.txt" << false << "" << 0;
+    QTest::newRow("archive beside it") << "{temp}appdata" << true << "" << 0;
 }
 
 void tst_filewrite::applicationFolderGuard() {
     QFETCH(QString, filePath);
     QFETCH(bool, isZipData);
+    QFETCH(QString, bindMount);
     QFETCH(int, code);
-    Session.appDir = Session.dataTempLocation + "app";
-    QVERIFY(QDir().mkpath(Session.appDir));
+    const QString temp = Session.dataTempLocation;
+    Session.appDir = temp + "app";
+    QVERIFY(QDir().mkpath(Session.appDir + "/sub"));
+    QVERIFY(QDir().mkpath(temp + "appdata/deep"));
+    writeBytes(Session.appDir + "/qltRestClientQt", "program");
+    QVERIFY(QFile::link(Session.appDir, temp + "applink"));
+    QVERIFY(QFile::link("app/sub", temp + "sublink"));
+    QVERIFY(QFile::link(temp + "appdata/deep", Session.appDir + "/outlink"));
+    if (!bindMount.isEmpty()) {
+        QVERIFY(QDir().mkpath(temp + bindMount));
+        if (::geteuid() != 0 ||
+            QProcess::execute("mount", {"--bind", Session.appDir, temp + bindMount}) != 0)
+            QSKIP("cannot bind-mount here");
+        m_mount = temp + bindMount;
+    }
+    const auto before = snapshot(Session.appDir + "/");
     const QByteArray data = isZipData ? readBytes(testpaths::dataDir() + "/files/pkg.zip") : "x";
-    const QJsonObject reply = save({{"filePath", filePath},
-                                    {"basePathType", "temp"},
-                                    {"isZipData", isZipData},
-                                    {"fileDataB64", QString::fromLatin1(data.toBase64())}});
+    const QJsonObject reply = save(
+        {{"filePath", QString(filePath).replace("{temp}", temp).replace("{app}", Session.appDir)},
+         {"isZipData", isZipData},
+         {"fileDataB64", QString::fromLatin1(data.toBase64())}});
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     if (code == 930) {
         QCOMPARE(reply.value("errorDescription").toString(),
                  "Not allowed to write in application folder!");
-        QCOMPARE(QDir(Session.appDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        QCOMPARE(snapshot(Session.appDir + "/"), before);
     }
 }
 
