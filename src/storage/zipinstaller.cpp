@@ -1,10 +1,12 @@
 #include "storage/zipinstaller.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
@@ -42,6 +44,13 @@ bool backUp(const QString &path, const QString &backup) {
 
 bool existsOrIsLink(const QFileInfo &info) { return info.exists() || info.isSymLink(); }
 bool isRealDir(const QFileInfo &info) { return info.isDir() && !info.isSymLink(); }
+
+// As many links as the kernel follows in one path before it gives up with ELOOP.
+constexpr int maxLinkHops = 40;
+
+QStringList components(const QString &path) {
+    return path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
 }  // namespace
 
 zipInstaller::zipInstaller(const fileWriter &writer, const QString &destinationDir)
@@ -90,7 +99,8 @@ saveResultStruct zipInstaller::unpack() {
     reader.close();
     QString error;
     syncFileSystemOf(m_stagingDir);
-    if (!planMoves(m_stagingDir, m_destination, &error) || !commitMoves(&error))
+    if (!planMoves(m_stagingDir, m_destination, &error) || !checkLinks(&error) ||
+        !commitMoves(&error))
         return {950, extractionFailed, error};
     syncFileSystemOf(m_destination);
     return saveResultStruct();
@@ -131,6 +141,92 @@ bool zipInstaller::planMoves(const QString &stagedDir, const QString &targetDir,
         }
     }
     return true;
+}
+
+bool zipInstaller::checkLinks(QString *error) const {
+    QDirIterator staged(m_stagingDir,
+                        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+    while (staged.hasNext()) {
+        staged.next();
+        if (!staged.fileInfo().isSymLink()) continue;
+        *error = linkProblem(staged.filePath().mid(m_stagingDir.size() + 1));
+        if (!error->isEmpty()) return false;
+    }
+    return true;
+}
+
+zipInstaller::Kind zipInstaller::kindAfterCommit(const QString &relative,
+                                                 QByteArray *linkTarget) const {
+    // The archive's entry wins where it will replace or merge with the destination's.
+    for (const QString &base : {m_stagingDir, m_destination}) {
+        const QByteArray path = QFile::encodeName(base + QLatin1Char('/') + relative);
+        struct stat status;
+        if (::lstat(path.constData(), &status) != 0) continue;
+        if (S_ISDIR(status.st_mode)) return Kind::Directory;
+        if (!S_ISLNK(status.st_mode)) return Kind::Other;
+        QByteArray target(4096, Qt::Uninitialized);
+        const ssize_t length = ::readlink(path.constData(), target.data(), size_t(target.size()));
+        if (length <= 0 || length == target.size()) return Kind::Other;
+        *linkTarget = target.left(int(length));
+        return Kind::Link;
+    }
+    return Kind::Missing;
+}
+
+// Followed one component at a time through the tree as it will be once the moves are made:
+// the archive's entries over the destination's, links of both followed. The directories
+// reached are real ones, so each ".." goes where the kernel would take it; past anything else
+// the path cannot be placed, so a ".." there is refused. Where it leads today is not enough:
+// a ".." after a name climbs from wherever that name leads, and a later archive may make it
+// lead elsewhere, so the archive's own target may climb only before it descends. A leading
+// ".." climbs from the link's own directory, which no archive can turn into a link.
+QString zipInstaller::linkProblem(const QString &linkPath) const {
+    QByteArray target;
+    kindAfterCommit(linkPath, &target);
+    const QString targetName = QFile::decodeName(target);
+    const QString refused = QStringLiteral("Entry %1: link target '%2' ").arg(linkPath, targetName);
+    const QString leaves = refused + QStringLiteral("leaves the destination");
+    const QString rootPrefix = m_destination + QLatin1Char('/');
+    QStringList reached = components(linkPath);
+    reached.removeLast();
+    QStringList pending;
+    bool pastMissing = false;  // beyond what is no directory, where no link can be followed
+    for (int hops = 0;; ++hops) {
+        if (hops > maxLinkHops) return refused + QStringLiteral("passes through too many links");
+        // Each round puts a link's target in front of what is left to follow.
+        QString relative = QFile::decodeName(target);
+        if (relative.startsWith(QLatin1Char('/'))) {
+            if (relative != m_destination && !relative.startsWith(rootPrefix)) return leaves;
+            relative = relative.mid(m_destination.size());
+            reached.clear();
+        }
+        pending = components(relative) + pending;
+        bool followed = false;
+        while (!followed && !pending.isEmpty()) {
+            const QString component = pending.takeFirst();
+            if (component == QLatin1String(".")) continue;
+            if (component == QLatin1String("..")) {
+                if (pastMissing || reached.isEmpty()) return leaves;
+                reached.removeLast();
+                continue;
+            }
+            reached.append(component);
+            if (pastMissing) continue;
+            const Kind kind = kindAfterCommit(reached.join(QLatin1Char('/')), &target);
+            followed = kind == Kind::Link;
+            if (followed) reached.removeLast();
+            pastMissing = kind != Kind::Directory && !followed;
+        }
+        if (!followed) break;
+    }
+    bool named = false;
+    for (const QString &component : components(targetName)) {
+        if (component == QLatin1String("..") && named)
+            return refused + QStringLiteral("has '..' after a name");
+        named = named || component != QLatin1String(".");
+    }
+    return QString();
 }
 
 bool zipInstaller::commitMoves(QString *error) {

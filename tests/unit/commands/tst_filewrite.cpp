@@ -108,6 +108,8 @@ class tst_filewrite : public QObject {
     void hostileArchives();
     void conflictsWithTheDestination_data();
     void conflictsWithTheDestination();
+    void linksAcrossArchives_data();
+    void linksAcrossArchives();
     void failedZipRemovesWhatItCreated();
     void failedMoveIsRolledBack();
 
@@ -658,6 +660,57 @@ void tst_filewrite::conflictsWithTheDestination() {
     QVariantMap data = zipCommand("dest", makeZip(python));
     data.insert("basePathType", "temp");
     const QJsonObject reply = save(data);
+    QCOMPARE(reply.value("errorCode").toInt(-1), 950);
+    QVERIFY2(reply.value("info").toString().contains(reason),
+             qPrintable(reply.value("info").toString()));
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
+// A link is judged by where it leads once unpacked, through the links an earlier archive (or
+// anyone) left in the destination, not by the names in its own archive alone.
+void tst_filewrite::linksAcrossArchives_data() {
+    QTest::addColumn<QString>("firstDestination");  // below temp; the second goes into "dest"
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("reason");  // empty: the second archive is unpacked
+    const QString open = "with zipfile.ZipFile(out, 'w') as z:\n";
+    QTest::newRow("up through a link of the first, and out")
+        << "dest" << open + "    z.writestr('d/', '')\n    link(z, 'd/up', '..')\n"
+        << open + "    link(z, 'esc', 'd/up/d/up/../../..')\n"
+        << "leaves the destination";
+    QTest::newRow("through a link out of the destination")
+        << "." << open + "    z.writestr('dest/', '')\n    link(z, 'dest/out', '..')\n"
+        << open + "    link(z, 'esc', 'out/x')\n"
+        << "leaves the destination";
+    QTest::newRow("up after a link, which a later archive could turn")
+        << "dest" << open + "    z.writestr('sub/', '')\n    link(z, 'x', 'sub')\n"
+        << open + "    link(z, 'esc', 'x/../y')\n"
+        << "'..' after a name";
+    QTest::newRow("through a link of the first, staying inside")
+        << "dest"
+        << open + "    z.writestr('shared/lib/a.so', 'a')\n    link(z, 'current', 'shared')\n"
+        << open + "    link(z, 'lib', 'current/lib')\n    link(z, 'bin/l', '../current/lib/a.so')\n"
+        << "";
+}
+
+void tst_filewrite::linksAcrossArchives() {
+    QFETCH(QString, firstDestination);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, reason);
+    const QString dest = Session.dataTempLocation + "dest/";
+    QVERIFY(QDir().mkpath(dest));
+    QVariantMap data = zipCommand(firstDestination, makeZip(first));
+    data.insert("basePathType", "temp");
+    QCOMPARE(save(data).value("errorCode").toInt(-1), 0);
+    const auto before = snapshot(m_root->path());
+    data = zipCommand("dest", makeZip(second));
+    data.insert("basePathType", "temp");
+    const QJsonObject reply = save(data);
+    if (reason.isEmpty()) {
+        QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+        return;
+    }
     QCOMPARE(reply.value("errorCode").toInt(-1), 950);
     QVERIFY2(reply.value("info").toString().contains(reason),
              qPrintable(reply.value("info").toString()));
