@@ -9,6 +9,7 @@
 #include "core/parameters.h"
 #include "core/regularfile.h"
 #include "core/replies.h"
+#include "storage/atomicfile.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
 #include "storage/verifiedwrite.h"
@@ -37,6 +38,9 @@ saveResultStruct writeVerifiedFile(const fileWriter &writer, const QString &targ
         return saveResultStruct{900, QStringLiteral("Can't write to file!"),
                                 regularFile::notRegular(target)};
     const QString temp = target + QStringLiteral(".tmp");
+    // A crash leaves it for the next start to remove; a write that fails here keeps it, for
+    // inspection.
+    const temporaryRecord record(writer.journalDirectory(), temp);
     const saveResultStruct written =
         verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);

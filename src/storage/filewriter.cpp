@@ -1,6 +1,7 @@
 #include "storage/filewriter.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "core/log.h"
 #include "storage/atomicfile.h"
 #include "storage/pathresolver.h"
+#include "storage/zipinstaller.h"
 
 namespace {
 // Whether reading `data` as UTF-8 text and writing that text in the locale's encoding gives
@@ -49,7 +51,7 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
                             pathResolver::isWithin(path, m_session.dataSettingsLocation);
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
-    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
+    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf, journalDirectory())) {
         m_log.write(900,
                     QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
                     QStringLiteral("utilsModel::saveFile"), true, true);
@@ -76,7 +78,8 @@ bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {
 
 QStringList fileWriter::ownFolders() const {
     QStringList folders;
-    if (!m_session.appDir.isEmpty()) folders << m_session.appDir;
+    for (const QString &folder : {m_session.appDir, journalDirectory()})
+        if (!folder.isEmpty()) folders << folder;
     return folders;
 }
 
@@ -92,4 +95,35 @@ bool fileWriter::holdsOwnFolder(const QString &directory) const {
     return std::any_of(folders.cbegin(), folders.cend(), [&directory](const QString &folder) {
         return pathResolver::isWithin(folder, directory);
     });
+}
+
+QString fileWriter::journalDirectory() const {
+    return m_session.dataLocation.isEmpty() ? QString()
+                                            : m_session.dataLocation + QStringLiteral("journal/");
+}
+
+void fileWriter::recoverInterrupted() const {
+    const QString journal = journalDirectory();
+    if (journal.isEmpty() || !QDir().mkpath(journal)) return;
+    // Its records could move and remove files anywhere: a journal that is not a directory of
+    // its own (a link, say) is not read.
+    if (!QFileInfo(journal).isDir() || QFileInfo(journal.chopped(1)).isSymLink()) {
+        m_log.write(900, QStringLiteral("The journal %1 is not a directory").arg(journal),
+                    QStringLiteral("fileWriter::recoverInterrupted"), true, true);
+        return;
+    }
+    // Temporaries first: an archive's one lies in the work directory that the unpack's
+    // recovery removes once it is empty.
+    const int removed = temporaryRecord::removeRecorded(journal);
+    if (removed > 0)
+        m_log.write(
+            100,
+            QStringLiteral("Removed %1 temporary files of writes a crash interrupted").arg(removed),
+            QStringLiteral("fileWriter::recoverInterrupted"), true, true);
+    zipInstaller::recoverInterrupted(*this, m_log);
+    // The records' own temporaries, left by a crash while a record was written.
+    const QFileInfoList leftovers =
+        QDir(journal).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &leftover : leftovers)
+        if (atomicFile::isTemporaryName(leftover.fileName())) QFile::remove(leftover.filePath());
 }

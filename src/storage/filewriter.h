@@ -26,9 +26,18 @@ class fileWriter {
     static bool createDirectoryIfNeeded(const QString &filePath);
 
     // Whether `path` lies in a folder of the client's own that no command may write into (the
-    // application folder), and whether `directory` holds one, on disk and however spelt.
+    // application folder and the journal), and whether `directory` holds one, on disk and
+    // however spelt.
     bool reachesOwnFolder(const QString &path) const;
     bool holdsOwnFolder(const QString &directory) const;
+
+    // Where writes and unpacks in flight are recorded, so that the start after a crash can
+    // finish them: "journal/" in the data root; empty without one. No command may write there,
+    // or a record could make a start move or remove the user's files.
+    QString journalDirectory() const;
+    // At start, before any command: undoes or finishes each unpack a crash interrupted and
+    // removes the temporary files of interrupted writes (zipInstaller, temporaryRecord).
+    void recoverInterrupted() const;
 
   private:
     QStringList ownFolders() const;
