@@ -10,6 +10,7 @@
 #include "core/standalonerunner.h"
 #include "core/systemdnotifier.h"
 #include "link/restserversslsocketclient.h"
+#include "storage/filewriter.h"
 
 int main(int argc, char *argv[]) {
     // A fixed threshold keeps every large buffer (a message carrying a file, its decoded bytes)
@@ -22,6 +23,7 @@ int main(int argc, char *argv[]) {
     appSession.clientStartTime = QDateTime::currentDateTime();
     utils.setDirectories(QString());
     utils.createDirectories(QString());
+    fileWriter(Session, appLog()).recoverInterrupted();
     utils.loadSettings(true);
     utils.loadRights(true);
     utils.getMAC_addresses();

@@ -9,6 +9,7 @@
 #include "core/parameters.h"
 #include "core/regularfile.h"
 #include "core/replies.h"
+#include "storage/atomicfile.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
 #include "storage/verifiedwrite.h"
@@ -90,6 +91,9 @@ saveResultStruct writeVerifiedFile(const fileWriter &writer, const QString &targ
         return saveResultStruct{900, QStringLiteral("Can't write to file!"),
                                 regularFile::notRegular(target)};
     const QString temp = target + QStringLiteral(".tmp");
+    // A crash leaves it for the next start to remove; a write that fails here keeps it, for
+    // inspection.
+    const temporaryRecord record(writer.journalDirectory(), temp);
     const saveResultStruct written =
         verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
@@ -194,10 +198,10 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
         pathResolver(m_session).resolve(pathResolver::Writing, param::string(data, filePathKey),
                                         param::string(data, QStringLiteral("basePathType")));
     const bool isZipData = param::boolean(data, QStringLiteral("isZipData"), false);
-    // An archive unpacked into a parent of the application folder could reach into it too.
-    const QString &appDir = m_session.appDir;
-    if (!appDir.isEmpty() && (pathResolver::isInside(path, appDir) ||
-                              (isZipData && pathResolver::isInside(appDir, path))))
+    // Compared on disk, not as text: a link, /proc/self/root or ".." after a link spells the
+    // same folder differently. An archive unpacked into a parent of it could reach into it too.
+    const fileWriter writer(m_session, m_log);
+    if (writer.reachesOwnFolder(path) || (isZipData && writer.holdsOwnFolder(path)))
         return writeReply(saveResultStruct{
             930, QStringLiteral("Not allowed to write in application folder!"), {}});
     // Bad data are refused before anything on disk changes.
@@ -206,7 +210,6 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     if (bytes.isEmpty())
         return writeReply(
             saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
-    const fileWriter writer(m_session, m_log);
     if (isZipData) return writeReply(zipInstaller::install(writer, path, bytes));
     if (!fileWriter::createDirectoryIfNeeded(path))
         return writeReply(saveResultStruct{

@@ -5,22 +5,86 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUuid>
 #include <cstring>
 
 #include "core/regularfile.h"
 
 namespace {
+const QString recordSuffix = QStringLiteral(".temporary");
+// Anything longer is no path this client made.
+constexpr qint64 maxRecordBytes = 64 * 1024;
+
+// The directory part of `path`, made absolute but not cleaned: cleaning takes "link/.." away as
+// text, where the kernel goes to the parent of the link's target.
+QString directoryOf(const QString &path) {
+    const QString absolute =
+        path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    return absolute.left(qMax(absolute.lastIndexOf(QLatin1Char('/')), 1));
+}
+
 QString errnoText(const char *what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
                                         QString::fromLocal8Bit(strerror(errno)));
 }
 }  // namespace
 
+bool atomicFile::isTemporaryName(const QString &fileName) {
+    static const QRegularExpression form(QStringLiteral("^\\..+\\.[0-9a-f]{8}\\.part$"));
+    return form.match(fileName).hasMatch();
+}
+
+temporaryRecord::temporaryRecord(const QString &journalDir, const QString &temporary) {
+    if (journalDir.isEmpty()) return;
+    const QString record =
+        QDir(journalDir)
+            .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces) + recordSuffix);
+    // The record is whole and on disk before the temporary exists, so it never names a path
+    // cut short; the line end marks it whole once more.
+    const QString absolute = temporary.startsWith(QLatin1Char('/'))
+                                 ? temporary
+                                 : QDir::currentPath() + QLatin1Char('/') + temporary;
+    QString error;
+    if (atomicFile::write(record, QFile::encodeName(absolute) + '\n', &error, 0600))
+        m_record = QFile::encodeName(record);
+}
+
+temporaryRecord::~temporaryRecord() {
+    if (!m_record.isEmpty()) ::unlink(m_record.constData());
+}
+
+int temporaryRecord::removeRecorded(const QString &journalDir) {
+    int removed = 0;
+    const QFileInfoList records = QDir(journalDir)
+                                      .entryInfoList({QLatin1Char('*') + recordSuffix},
+                                                     QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &record : records) {
+        QFile file;
+        if (record.isSymLink() ||
+            regularFile::openForReading(record.filePath(), &file) != regularFile::Status::Opened)
+            continue;
+        const QByteArray content = file.read(maxRecordBytes);
+        const QString temporary = QFile::decodeName(content.chopped(content.endsWith('\n')));
+        struct stat status;
+        // Only a whole record, and only a regular file of the temporaries' forms: never what a
+        // link leads to, nor a directory.
+        if (content.endsWith('\n') && temporary.startsWith(QLatin1Char('/')) &&
+            (atomicFile::isTemporaryName(QFileInfo(temporary).fileName()) ||
+             temporary.endsWith(QLatin1String(".tmp"))) &&
+            ::lstat(QFile::encodeName(temporary).constData(), &status) == 0 &&
+            S_ISREG(status.st_mode) && ::unlink(QFile::encodeName(temporary).constData()) == 0)
+            ++removed;
+        QFile::remove(record.filePath());
+    }
+    return removed;
+}
+
 bool atomicFile::syncDirectoryOf(const QString &path) {
-    const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+    const QByteArray dir = QFile::encodeName(directoryOf(path));
     const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool ok = ::fsync(fd) == 0;
@@ -29,16 +93,17 @@ bool atomicFile::syncDirectoryOf(const QString &path) {
 }
 
 bool atomicFile::write(const QString &path, const QByteArray &data, QString *error,
-                       unsigned newFileMode, const QString &modeOf) {
+                       unsigned newFileMode, const QString &modeOf, const QString &journalDir) {
     if (regularFile::isSpecial(path)) {
         *error = regularFile::notRegular(path);
         return false;
     }
-    const QFileInfo target(path);
-    const QString tempPath =
-        target.absolutePath() + QStringLiteral("/.") + target.fileName() + QLatin1Char('.') +
-        QUuid::createUuid().toString(QUuid::WithoutBraces).left(8) + QStringLiteral(".part");
+    const QString tempPath = directoryOf(path) + QStringLiteral("/.") +
+                             path.section(QLatin1Char('/'), -1) + QLatin1Char('.') +
+                             QUuid::createUuid().toString(QUuid::WithoutBraces).left(8) +
+                             QStringLiteral(".part");
     const QByteArray tempName = QFile::encodeName(tempPath);
+    const temporaryRecord record(journalDir, tempPath);
     mode_t mode = mode_t(newFileMode);
     struct stat existing;
     const bool keepMode =

@@ -1,13 +1,16 @@
 #include "storage/filewriter.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <algorithm>
 
 #include "core/encoding.h"
 #include "core/log.h"
 #include "storage/atomicfile.h"
 #include "storage/pathresolver.h"
+#include "storage/zipinstaller.h"
 
 namespace {
 // Whether reading `data` as UTF-8 text and writing that text in the locale's encoding gives
@@ -45,10 +48,10 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
     }
     // The settings directory holds credentials: its files are the owner's alone, new ones too.
     const bool inSettings = !m_session.dataSettingsLocation.isEmpty() &&
-                            pathResolver::isInside(path, m_session.dataSettingsLocation);
+                            pathResolver::isWithin(path, m_session.dataSettingsLocation);
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
-    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf)) {
+    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf, journalDirectory())) {
         m_log.write(900,
                     QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
                     QStringLiteral("utilsModel::saveFile"), true, true);
@@ -60,11 +63,67 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
 }
 
 bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {
-    QString dir;
-    if (filePath.endsWith(QLatin1Char('/')))
-        dir = QFileInfo(filePath.left(filePath.size() - 1)).absoluteFilePath();
-    else
-        dir = QFileInfo(filePath).absolutePath();
-    if (QFileInfo(dir).isDir()) return true;
-    return QDir().mkpath(dir);
+    QString dir = filePath;
+    // The last component of a file's path stays as it is: a link there is replaced by the
+    // write, not followed.
+    if (!filePath.endsWith(QLatin1Char('/'))) {
+        const int divider = filePath.lastIndexOf(QLatin1Char('/'));
+        dir = divider < 0    ? QStringLiteral(".")
+              : divider == 0 ? QStringLiteral("/")
+                             : filePath.left(divider);
+    }
+    const QString physical = pathResolver::physicalPath(dir);
+    return !physical.isEmpty() && (QFileInfo(physical).isDir() || QDir().mkpath(physical));
+}
+
+QStringList fileWriter::ownFolders() const {
+    QStringList folders;
+    for (const QString &folder : {m_session.appDir, journalDirectory()})
+        if (!folder.isEmpty()) folders << folder;
+    return folders;
+}
+
+bool fileWriter::reachesOwnFolder(const QString &path) const {
+    const QStringList folders = ownFolders();
+    return std::any_of(folders.cbegin(), folders.cend(), [&path](const QString &folder) {
+        return pathResolver::isWithin(path, folder);
+    });
+}
+
+bool fileWriter::holdsOwnFolder(const QString &directory) const {
+    const QStringList folders = ownFolders();
+    return std::any_of(folders.cbegin(), folders.cend(), [&directory](const QString &folder) {
+        return pathResolver::isWithin(folder, directory);
+    });
+}
+
+QString fileWriter::journalDirectory() const {
+    return m_session.dataLocation.isEmpty() ? QString()
+                                            : m_session.dataLocation + QStringLiteral("journal/");
+}
+
+void fileWriter::recoverInterrupted() const {
+    const QString journal = journalDirectory();
+    if (journal.isEmpty() || !QDir().mkpath(journal)) return;
+    // Its records could move and remove files anywhere: a journal that is not a directory of
+    // its own (a link, say) is not read.
+    if (!QFileInfo(journal).isDir() || QFileInfo(journal.chopped(1)).isSymLink()) {
+        m_log.write(900, QStringLiteral("The journal %1 is not a directory").arg(journal),
+                    QStringLiteral("fileWriter::recoverInterrupted"), true, true);
+        return;
+    }
+    // Temporaries first: an archive's one lies in the work directory that the unpack's
+    // recovery removes once it is empty.
+    const int removed = temporaryRecord::removeRecorded(journal);
+    if (removed > 0)
+        m_log.write(
+            100,
+            QStringLiteral("Removed %1 temporary files of writes a crash interrupted").arg(removed),
+            QStringLiteral("fileWriter::recoverInterrupted"), true, true);
+    zipInstaller::recoverInterrupted(*this, m_log);
+    // The records' own temporaries, left by a crash while a record was written.
+    const QFileInfoList leftovers =
+        QDir(journal).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &leftover : leftovers)
+        if (atomicFile::isTemporaryName(leftover.fileName())) QFile::remove(leftover.filePath());
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include "core/globals.h"
 
@@ -20,10 +21,27 @@ class fileWriter {
                            bool isBinary, const QString &modeOf = QString()) const;
 
     // Makes the directory that `filePath` lies in, or `filePath` itself when it ends with the
-    // divider, with every missing parent. True when it exists afterwards.
+    // divider, with every missing parent, where the kernel will look for it (links and ".."
+    // taken as pathResolver::physicalPath takes them). True when it exists afterwards.
     static bool createDirectoryIfNeeded(const QString &filePath);
 
+    // Whether `path` lies in a folder of the client's own that no command may write into (the
+    // application folder and the journal), and whether `directory` holds one, on disk and
+    // however spelt.
+    bool reachesOwnFolder(const QString &path) const;
+    bool holdsOwnFolder(const QString &directory) const;
+
+    // Where writes and unpacks in flight are recorded, so that the start after a crash can
+    // finish them: "journal/" in the data root; empty without one. No command may write there,
+    // or a record could make a start move or remove the user's files.
+    QString journalDirectory() const;
+    // At start, before any command: undoes or finishes each unpack a crash interrupted and
+    // removes the temporary files of interrupted writes (zipInstaller, temporaryRecord).
+    void recoverInterrupted() const;
+
   private:
+    QStringList ownFolders() const;
+
     const sessionStruct &m_session;
     const logger &m_log;
 };

@@ -22,9 +22,21 @@ class pathResolver {
     // whole components ("/opt/appdata" is not below "/opt/app").
     static bool isInside(const QString &path, const QString &directory);
     // True when `path` (without "..") still lies in `directory` once every symbolic link along
-    // the part of it that exists is followed, both sides resolved. A link that leads nowhere,
-    // or a directory that does not exist, counts as outside.
+    // the part of it that exists is followed, both sides resolved. A loop of links, or a
+    // directory that does not exist, counts as outside.
     static bool staysInside(const QString &path, const QString &directory);
+
+    // The absolute path that `path` names on disk, taken as the kernel takes it: every link
+    // along the part that exists is followed (a dangling one too, as a file would be created
+    // at its target), and each ".." goes to the parent of where the path has got to, not to
+    // the parent of the text before it. Below the first missing component the rest is joined
+    // as text. Empty for a loop of links.
+    static QString physicalPath(const QString &path);
+    // True when `path` lies at or below `directory` on disk, however either is spelt: both
+    // resolved as above, then `directory` (when it exists) recognised by device and inode
+    // among the ancestors of `path`, so a bind mount of it counts too. A loop of links counts
+    // as inside, so that a guard built on this refuses what it cannot place.
+    static bool isWithin(const QString &path, const QString &directory);
 
   private:
     const sessionStruct &m_session;

@@ -1,23 +1,39 @@
 #include "storage/zipinstaller.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QUuid>
 #include <cstring>
 
 #include "core/log.h"
 #include "core/regularfile.h"
 #include "external/zip/zipreader.h"
+#include "storage/atomicfile.h"
 #include "storage/filewriter.h"
+#include "storage/pathresolver.h"
 #include "storage/verifiedwrite.h"
 
 namespace {
 const QString workDirName = QStringLiteral("tmp_zip");
+const QString journalSuffix = QStringLiteral(".unpack");
+// The states of an unpack in its journal. Working: the destination is as it was, only work
+// files exist. Committing: entries are being moved in, so a start after a crash moves them
+// back. Committed: every entry is in place, only the work files remain to be removed.
+const QString working = QStringLiteral("working");
+const QString committing = QStringLiteral("committing");
+const QString committed = QStringLiteral("committed");
 
 // One call makes everything written below `dir` durable, however many entries there are.
 void syncFileSystemOf(const QString &dir) {
@@ -40,38 +56,60 @@ bool backUp(const QString &path, const QString &backup) {
 }
 
 bool existsOrIsLink(const QFileInfo &info) { return info.exists() || info.isSymLink(); }
+bool present(const QString &path) { return existsOrIsLink(QFileInfo(path)); }
 bool isRealDir(const QFileInfo &info) { return info.isDir() && !info.isSymLink(); }
+
+// As many links as the kernel follows in one path before it gives up with ELOOP.
+constexpr int maxLinkHops = 40;
+
+QStringList components(const QString &path) {
+    return path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
 }  // namespace
 
-zipInstaller::zipInstaller(const fileWriter &writer, const QString &destinationDir)
+zipInstaller::zipInstaller(const fileWriter &writer, const QString &destination, const QString &id)
     : m_writer(writer),
-      m_destination(QDir::cleanPath(QFileInfo(destinationDir).absoluteFilePath())),
+      m_destination(destination),
+      m_id(id),
       m_workDir(QDir::cleanPath(m_destination + QLatin1Char('/') + workDirName) + QLatin1Char('/')),
-      m_archiveFile(m_workDir + QUuid::createUuid().toString(QUuid::WithoutBraces) +
-                    QStringLiteral(".zip")),
-      m_stagingDir(m_archiveFile.chopped(4) + QStringLiteral(".staged")),
-      m_backupDir(m_archiveFile.chopped(4) + QStringLiteral(".replaced")) {}
+      m_archiveFile(m_workDir + id + QStringLiteral(".zip")),
+      m_stagingDir(m_workDir + id + QStringLiteral(".staged")),
+      m_backupDir(m_workDir + id + QStringLiteral(".replaced")) {}
 
 saveResultStruct zipInstaller::install(const fileWriter &writer, const QString &destinationDir,
                                        const QByteArray &archive) {
-    return zipInstaller(writer, destinationDir).run(archive);
+    return zipInstaller(writer, pathResolver::physicalPath(destinationDir),
+                        QUuid::createUuid().toString(QUuid::WithoutBraces))
+        .run(archive);
 }
 
 saveResultStruct zipInstaller::run(const QByteArray &archive) {
-    for (QString dir = QDir::cleanPath(m_workDir); !QFileInfo(dir).exists();
-         dir = QFileInfo(dir).path())
+    const saveResultStruct noWorkDir{
+        941,
+        QStringLiteral("Failed to create a temporary directory %1 for extraction!")
+            .arg(m_destination),
+        {}};
+    if (m_destination.isEmpty()) return noWorkDir;
+    for (QString dir = QDir::cleanPath(m_workDir); !present(dir); dir = QFileInfo(dir).path())
         m_createdDirs << dir;
+    // Recorded before the first directory or file is made, so that the start after a crash
+    // finds whatever this install leaves.
+    QString error;
+    if (!writeJournal(working, &error))
+        return {950, QStringLiteral("Extraction failed"),
+                QStringLiteral("Can't record the unpack: %1").arg(error)};
     saveResultStruct result;
-    if (!fileWriter::createDirectoryIfNeeded(m_workDir)) {
-        result = {941,
-                  QStringLiteral("Failed to create a temporary directory %1 for extraction!")
-                      .arg(m_destination),
-                  {}};
+    // A work directory that is a link would put the archive and its entries somewhere else.
+    if (!fileWriter::createDirectoryIfNeeded(m_workDir) ||
+        !isRealDir(QFileInfo(QDir::cleanPath(m_workDir)))) {
+        result = noWorkDir;
     } else {
         result = verifiedWrite::writeAndVerify(m_writer, m_archiveFile, archive, true);
         if (result.errorCode == 0) result = unpack();
     }
+    if (m_leftForNextStart) return result;
     cleanUp(&result);
+    removeJournal();
     return result;
 }
 
@@ -89,9 +127,19 @@ saveResultStruct zipInstaller::unpack() {
     reader.close();
     QString error;
     syncFileSystemOf(m_stagingDir);
-    if (!planMoves(m_stagingDir, m_destination, &error) || !commitMoves(&error))
+    if (!planMoves(m_stagingDir, m_destination, &error) || !checkLinks(&error))
         return {950, extractionFailed, error};
+    if (!writeJournal(committing, &error))
+        return {950, extractionFailed, QStringLiteral("Can't record the unpack: %1").arg(error)};
+    if (!commitMoves(&error)) return {950, extractionFailed, error};
     syncFileSystemOf(m_destination);
+    // The commit point. Before the journal says so, the start after a crash moves everything
+    // back; it cannot tell a commit that moved its last entry from one that stopped half-way.
+    if (!writeJournal(committed, &error)) {
+        error = QStringLiteral("Can't record the unpack: %1").arg(error);
+        abandonCommit(&error);
+        return {950, extractionFailed, error};
+    }
     return saveResultStruct();
 }
 
@@ -109,7 +157,7 @@ bool zipInstaller::planMoves(const QString &stagedDir, const QString &targetDir,
             return false;
         }
         if (!existsOrIsLink(target)) {
-            m_moves.append({staged.filePath(), target.filePath(), false});
+            m_moves.append({entry, false});
         } else if (isRealDir(staged)) {
             if (!isRealDir(target)) {
                 *error = QStringLiteral("Entry %1 is a directory, but %2 is not")
@@ -126,48 +174,248 @@ bool zipInstaller::planMoves(const QString &stagedDir, const QString &targetDir,
                          .arg(entry, target.filePath());
             return false;
         } else {
-            m_moves.append({staged.filePath(), target.filePath(), true});
+            m_moves.append({entry, true});
         }
     }
     return true;
 }
 
+bool zipInstaller::checkLinks(QString *error) const {
+    QDirIterator staged(m_stagingDir,
+                        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+    while (staged.hasNext()) {
+        staged.next();
+        if (!staged.fileInfo().isSymLink()) continue;
+        *error = linkProblem(staged.filePath().mid(m_stagingDir.size() + 1));
+        if (!error->isEmpty()) return false;
+    }
+    return true;
+}
+
+zipInstaller::Kind zipInstaller::kindAfterCommit(const QString &relative,
+                                                 QByteArray *linkTarget) const {
+    // The archive's entry wins where it will replace or merge with the destination's.
+    for (const QString &base : {m_stagingDir, m_destination}) {
+        const QByteArray path = QFile::encodeName(base + QLatin1Char('/') + relative);
+        struct stat status;
+        if (::lstat(path.constData(), &status) != 0) continue;
+        if (S_ISDIR(status.st_mode)) return Kind::Directory;
+        if (!S_ISLNK(status.st_mode)) return Kind::Other;
+        QByteArray target(4096, Qt::Uninitialized);
+        const ssize_t length = ::readlink(path.constData(), target.data(), size_t(target.size()));
+        if (length <= 0 || length == target.size()) return Kind::Other;
+        *linkTarget = target.left(int(length));
+        return Kind::Link;
+    }
+    return Kind::Missing;
+}
+
+// Followed one component at a time through the tree as it will be once the moves are made:
+// the archive's entries over the destination's, links of both followed. The directories
+// reached are real ones, so each ".." goes where the kernel would take it; past anything else
+// the path cannot be placed, so a ".." there is refused. Where it leads today is not enough:
+// a ".." after a name climbs from wherever that name leads, and a later archive may make it
+// lead elsewhere, so the archive's own target may climb only before it descends. A leading
+// ".." climbs from the link's own directory, which no archive can turn into a link.
+QString zipInstaller::linkProblem(const QString &linkPath) const {
+    QByteArray target;
+    kindAfterCommit(linkPath, &target);
+    const QString targetName = QFile::decodeName(target);
+    const QString refused = QStringLiteral("Entry %1: link target '%2' ").arg(linkPath, targetName);
+    const QString leaves = refused + QStringLiteral("leaves the destination");
+    const QString rootPrefix = m_destination + QLatin1Char('/');
+    QStringList reached = components(linkPath);
+    reached.removeLast();
+    QStringList pending;
+    bool pastMissing = false;  // beyond what is no directory, where no link can be followed
+    for (int hops = 0;; ++hops) {
+        if (hops > maxLinkHops) return refused + QStringLiteral("passes through too many links");
+        // Each round puts a link's target in front of what is left to follow.
+        QString relative = QFile::decodeName(target);
+        if (relative.startsWith(QLatin1Char('/'))) {
+            if (relative != m_destination && !relative.startsWith(rootPrefix)) return leaves;
+            relative = relative.mid(m_destination.size());
+            reached.clear();
+        }
+        pending = components(relative) + pending;
+        bool followed = false;
+        while (!followed && !pending.isEmpty()) {
+            const QString component = pending.takeFirst();
+            if (component == QLatin1String(".")) continue;
+            if (component == QLatin1String("..")) {
+                if (pastMissing || reached.isEmpty()) return leaves;
+                reached.removeLast();
+                continue;
+            }
+            reached.append(component);
+            if (pastMissing) continue;
+            const Kind kind = kindAfterCommit(reached.join(QLatin1Char('/')), &target);
+            followed = kind == Kind::Link;
+            if (followed) reached.removeLast();
+            pastMissing = kind != Kind::Directory && !followed;
+        }
+        if (!followed) break;
+    }
+    bool named = false;
+    for (const QString &component : components(targetName)) {
+        if (component == QLatin1String("..") && named)
+            return refused + QStringLiteral("has '..' after a name");
+        named = named || component != QLatin1String(".");
+    }
+    return QString();
+}
+
 bool zipInstaller::commitMoves(QString *error) {
     for (int i = 0; i < m_moves.size(); ++i) {
         const Move &move = m_moves.at(i);
-        const QString backup = m_backupDir + QLatin1Char('/') + QString::number(i);
-        if ((move.replaces && !backUp(move.to, backup)) || !renamePath(move.from, move.to)) {
+        if ((move.replaces && !backUp(targetPath(move), backupPath(i))) ||
+            !renamePath(stagedPath(move), targetPath(move))) {
             *error = QStringLiteral("Can't move %1 into place: %2")
-                         .arg(move.to, QString::fromLocal8Bit(strerror(errno)));
-            // A backup made for this move is put back too.
-            if (move.replaces && QFileInfo(backup).exists()) renamePath(backup, move.to);
-            rollBack(i);
+                         .arg(targetPath(move), QString::fromLocal8Bit(strerror(errno)));
+            abandonCommit(error);
             return false;
         }
     }
     return true;
 }
 
-void zipInstaller::rollBack(int done) {
-    for (int i = done - 1; i >= 0; --i) {
+// Decided by what is on disk, not by how far a commit got, so that it serves a commit that
+// failed here and one that a crash cut short alike, and a second run changes nothing more: a
+// move is undone where its entry has left the staging directory, and a backup is put back
+// wherever one was made (onto its own hard link, which changes nothing).
+bool zipInstaller::rollBack() const {
+    bool complete = true;
+    for (int i = m_moves.size() - 1; i >= 0; --i) {
         const Move &move = m_moves.at(i);
-        renamePath(move.to, move.from);
-        if (move.replaces) renamePath(m_backupDir + QLatin1Char('/') + QString::number(i), move.to);
+        if (!present(stagedPath(move)) && !renamePath(targetPath(move), stagedPath(move)) &&
+            errno != ENOENT)
+            complete = false;
+        if (move.replaces && present(backupPath(i)) && !renamePath(backupPath(i), targetPath(move)))
+            complete = false;
     }
+    return complete;
+}
+
+// Only once the journal says that the destination is as it was may the work files go: the
+// staging directory and the backups are what a later roll-back would move back. When that
+// cannot be recorded, they stay with the journal for the next start.
+void zipInstaller::abandonCommit(QString *error) {
+    QString journalError;
+    if (rollBack()) {
+        syncFileSystemOf(m_destination);
+        if (writeJournal(working, &journalError)) return;
+    }
+    m_leftForNextStart = true;
+    *error += QStringLiteral("; the rest is put back at the next start");
 }
 
 void zipInstaller::cleanUp(saveResultStruct *result) {
     QString info;
-    if (QFileInfo::exists(m_archiveFile) && !QFile::remove(m_archiveFile))
+    if (present(m_archiveFile) && !QFile::remove(m_archiveFile))
         info = QStringLiteral("Failed to delete the temporary zip file");
     QDir(m_stagingDir).removeRecursively();
     QDir(m_backupDir).removeRecursively();
     // Only what this install created goes; anything else in the work directory stays.
-    if (QFileInfo::exists(m_workDir) && !QDir().rmdir(m_workDir))
+    if (present(m_workDir) && !QDir().rmdir(m_workDir))
         info = QStringLiteral("Failed to delete the temporary zip file directory");
     if (result->errorCode != 0) {
         for (const QString &dir : qAsConst(m_createdDirs)) QDir().rmdir(dir);
     } else if (!info.isEmpty()) {
         result->extraInfo = info;
+    }
+}
+
+QString zipInstaller::journalPath() const {
+    return m_writer.journalDirectory() + m_id + journalSuffix;
+}
+
+bool zipInstaller::writeJournal(const QString &state, QString *error) const {
+    if (m_writer.journalDirectory().isEmpty() || !QDir().mkpath(m_writer.journalDirectory())) {
+        *error = QStringLiteral("no journal directory");
+        return false;
+    }
+    QJsonArray moves;
+    for (const Move &move : m_moves)
+        moves.append(QJsonObject{{QStringLiteral("path"), move.path},
+                                 {QStringLiteral("replaces"), move.replaces}});
+    const QJsonObject journal{
+        {QStringLiteral("destination"), m_destination},
+        {QStringLiteral("state"), state},
+        {QStringLiteral("createdDirs"), QJsonArray::fromStringList(m_createdDirs)},
+        {QStringLiteral("moves"), moves}};
+    return atomicFile::write(journalPath(), QJsonDocument(journal).toJson(QJsonDocument::Compact),
+                             error, 0600);
+}
+
+void zipInstaller::removeJournal() const { QFile::remove(journalPath()); }
+
+// Roll-back, not roll-forward, for a commit that was not marked complete: the server never got
+// a success reply for it and may send something else next, and "failed" has always meant "the
+// destination is as it was". Moving entries back needs nothing but the staging directory and
+// the backups, which stay until the journal says the destination is whole again.
+void zipInstaller::recoverInterrupted(const fileWriter &writer, const logger &log) {
+    static const QRegularExpression journalName(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.unpack$"));
+    const QString identifier = QStringLiteral("zipInstaller::recoverInterrupted");
+    const QFileInfoList journals = QDir(writer.journalDirectory())
+                                       .entryInfoList({QLatin1Char('*') + journalSuffix},
+                                                      QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : journals) {
+        QFile file;
+        if (!journalName.match(entry.fileName()).hasMatch() || entry.isSymLink() ||
+            regularFile::openForReading(entry.filePath(), &file) != regularFile::Status::Opened)
+            continue;
+        const QJsonObject journal = QJsonDocument::fromJson(file.readAll()).object();
+        const QString state = journal.value(QStringLiteral("state")).toString();
+        zipInstaller unpack(writer, journal.value(QStringLiteral("destination")).toString(),
+                            entry.completeBaseName());
+        for (const QJsonValue &dir : journal.value(QStringLiteral("createdDirs")).toArray())
+            unpack.m_createdDirs << dir.toString();
+        bool readable = unpack.m_destination.startsWith(QLatin1Char('/')) &&
+                        QStringList{working, committing, committed}.contains(state);
+        for (const QJsonValue &value : journal.value(QStringLiteral("moves")).toArray()) {
+            const QJsonObject move = value.toObject();
+            const QString path = move.value(QStringLiteral("path")).toString();
+            // Each move stays below the destination, as planMoves made it.
+            readable = readable && !path.isEmpty() && !path.startsWith(QLatin1Char('/')) &&
+                       !path.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+            unpack.m_moves.append({path, move.value(QStringLiteral("replaces")).toBool()});
+        }
+        if (!readable) {
+            log.write(
+                900,
+                QStringLiteral("Unreadable unpack journal %1 left as it is").arg(entry.filePath()),
+                identifier, true, true);
+            continue;
+        }
+        const QString destination = logformat::escaped(unpack.m_destination);
+        QString error;
+        if (state == committing) unpack.abandonCommit(&error);
+        if (unpack.m_leftForNextStart) {
+            log.write(900,
+                      QStringLiteral("The unpack into %1 that a crash interrupted could not be "
+                                     "undone; the next start tries again")
+                          .arg(destination),
+                      identifier, true, true);
+            continue;
+        }
+        saveResultStruct result;
+        result.errorCode = state == committed ? 0 : 950;
+        unpack.cleanUp(&result);
+        unpack.removeJournal();
+        log.write(100,
+                  state == committed
+                      ? QStringLiteral("Removed the work files of the unpack into %1, which a "
+                                       "crash interrupted after it was complete")
+                            .arg(destination)
+                  : state == committing
+                      ? QStringLiteral("Moved back the entries of the unpack into %1, which a "
+                                       "crash interrupted while it moved them in")
+                            .arg(destination)
+                      : QStringLiteral("Removed the work files of the unpack into %1, which a "
+                                       "crash interrupted before it changed anything")
+                            .arg(destination),
+                  identifier, true, true);
     }
 }

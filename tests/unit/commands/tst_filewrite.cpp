@@ -1,18 +1,50 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QtTest>
+#include <cstring>
 #include <memory>
 
 #include "commands/utilsmodel.h"
+#include "core/log.h"
 #include "fifowatchdog.h"
+#include "storage/filewriter.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
+
+// A crash at a known point: this program's rename() and unlink() stand in for the C library's,
+// for the client's code too, and a child process armed with a crash point stops itself just
+// before the n-th call that names a text ("from -> to" for a rename), for the test to kill it
+// there.
+namespace crashpoint {
+const char *function = nullptr;
+const char *text = nullptr;
+int remaining = 0;
+
+void reached(const char *called, const QByteArray &paths) {
+    if (function && std::strcmp(called, function) == 0 && paths.contains(text) && remaining-- == 0)
+        ::raise(SIGSTOP);
+}
+}  // namespace crashpoint
+
+extern "C" int rename(const char *from, const char *to) noexcept {
+    crashpoint::reached("rename", QByteArray(from) + " -> " + to);
+    return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+extern "C" int unlink(const char *path) noexcept {
+    crashpoint::reached("unlink", path);
+    return ::unlinkat(AT_FDCWD, path, 0);
+}
 
 namespace {
 using testfiles::readBytes;
@@ -73,6 +105,25 @@ QByteArray makeZip(const QString &body) {
 
 QJsonObject save(const QVariantMap &data) { return utils.saveFileContent(data); }
 
+// Runs `data` in a child process that is killed with SIGKILL at the crash point. False when the
+// child never got there.
+bool saveAndCrash(const QVariantMap &data, const char *function, const char *text, int occurrence) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        crashpoint::function = function;
+        crashpoint::text = text;
+        crashpoint::remaining = occurrence;
+        save(data);
+        ::_exit(0);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, WUNTRACED) != child) return false;
+    const bool stopped = WIFSTOPPED(status);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return stopped;
+}
+
 QVariantMap zipCommand(const QString &destination, const QByteArray &archive) {
     return {{"filePath", destination},
             {"isZipData", true},
@@ -108,8 +159,12 @@ class tst_filewrite : public QObject {
     void hostileArchives();
     void conflictsWithTheDestination_data();
     void conflictsWithTheDestination();
+    void linksAcrossArchives_data();
+    void linksAcrossArchives();
     void failedZipRemovesWhatItCreated();
     void failedMoveIsRolledBack();
+    void crashRecovery_data();
+    void crashRecovery();
 
   private:
     TempDataRoot *m_root = nullptr;
@@ -121,6 +176,7 @@ void tst_filewrite::init() {
     utils.setDirectories(QString());
     utils.createDirectories(QString());
     Session.appDir.clear();
+    fileWriter(Session, appLog()).recoverInterrupted();  // as at start: makes the journal
 }
 
 void tst_filewrite::cleanup() {
@@ -258,36 +314,70 @@ void tst_filewrite::badInput() {
     QCOMPARE(snapshot(m_root->path()), before);
 }
 
+// Every spelling of the application folder is the folder: links, /proc/self/root, "..", doubled
+// dividers, a bind mount of it. The journal, whose records move and remove files at start, is
+// the client's own just as much.
 void tst_filewrite::applicationFolderGuard_data() {
-    QTest::addColumn<QString>("filePath");
+    QTest::addColumn<QString>("filePath");  // {temp}, {root}: data directories, {app}: the folder
     QTest::addColumn<bool>("isZipData");
+    QTest::addColumn<QString>("bindMount");  // below {temp}, the folder is mounted there first
     QTest::addColumn<int>("code");
-    QTest::newRow("inside") << "app/x.txt" << false << 930;
-    QTest::newRow("the folder itself, as archive target") << "app" << true << 930;
-    QTest::newRow("dot-dot into it") << "appdata/../app/x.txt" << false << 930;
-    QTest::newRow("archive into a parent") << "." << true << 930;
-    QTest::newRow("same prefix, other folder") << "appdata/x.txt" << false << 0;
-    QTest::newRow("dot-dot out of it") << "app/../appdata/y.txt" << false << 0;
-    QTest::newRow("archive beside it") << "appdata" << true << 0;
+    QTest::newRow("inside") << "{app}/x.txt" << false << "" << 930;
+    QTest::newRow("the folder itself, as archive target") << "{app}" << true << "" << 930;
+    QTest::newRow("dot-dot into it") << "{temp}appdata/../app/x.txt" << false << "" << 930;
+    QTest::newRow("doubled dividers") << "{temp}/app//x.txt" << false << "" << 930;
+    QTest::newRow("archive into a parent") << "{temp}." << true << "" << 930;
+    QTest::newRow("through /proc/self/root") << "/proc/self/root{app}/x.txt" << false << "" << 930;
+    QTest::newRow("the program through /proc/self/root")
+        << "/proc/self/root{app}/qltRestClientQt" << false << "" << 930;
+    QTest::newRow("archive through /proc/self/root") << "/proc/self/root{app}" << true << "" << 930;
+    QTest::newRow("link planted in temp") << "{temp}applink/x.txt" << false << "" << 930;
+    QTest::newRow("archive into a link planted in temp") << "{temp}applink" << true << "" << 930;
+    QTest::newRow("link, then dot-dot") << "{temp}sublink/../x.txt" << false << "" << 930;
+    QTest::newRow("new directory behind a link and dot-dot")
+        << "{temp}sublink/../new/x.txt" << false << "" << 930;
+    QTest::newRow("bind mount of it") << "{temp}dest/mnt/x.txt" << false << "dest/mnt" << 930;
+    QTest::newRow("the journal") << "{root}journal/0.unpack" << false << "" << 930;
+    QTest::newRow("archive into the journal") << "{root}journal" << true << "" << 930;
+    QTest::newRow("same prefix, other folder") << "{temp}appdata/x.txt" << false << "" << 0;
+    QTest::newRow("dot-dot out of it") << "{temp}app/../appdata/y.txt" << false << "" << 0;
+    QTest::newRow("link out of it, then dot-dot") << "{app}/outlink/../y.txt" << false << "" << 0;
+    QTest::newRow("archive beside it") << "{temp}appdata" << true << "" << 0;
 }
 
 void tst_filewrite::applicationFolderGuard() {
     QFETCH(QString, filePath);
     QFETCH(bool, isZipData);
+    QFETCH(QString, bindMount);
     QFETCH(int, code);
-    Session.appDir = Session.dataTempLocation + "app";
-    QVERIFY(QDir().mkpath(Session.appDir));
+    const QString temp = Session.dataTempLocation;
+    Session.appDir = temp + "app";
+    QVERIFY(QDir().mkpath(Session.appDir + "/sub"));
+    QVERIFY(QDir().mkpath(temp + "appdata/deep"));
+    writeBytes(Session.appDir + "/qltRestClientQt", "program");
+    QVERIFY(QFile::link(Session.appDir, temp + "applink"));
+    QVERIFY(QFile::link("app/sub", temp + "sublink"));
+    QVERIFY(QFile::link(temp + "appdata/deep", Session.appDir + "/outlink"));
+    if (!bindMount.isEmpty()) {
+        QVERIFY(QDir().mkpath(temp + bindMount));
+        if (::geteuid() != 0 ||
+            QProcess::execute("mount", {"--bind", Session.appDir, temp + bindMount}) != 0)
+            QSKIP("cannot bind-mount here");
+        m_mount = temp + bindMount;
+    }
+    const auto before = snapshot(Session.appDir + "/");
     const QByteArray data = isZipData ? readBytes(testpaths::dataDir() + "/files/pkg.zip") : "x";
-    const QJsonObject reply = save({{"filePath", filePath},
-                                    {"basePathType", "temp"},
+    const QJsonObject reply = save({{"filePath", QString(filePath)
+                                                     .replace("{temp}", temp)
+                                                     .replace("{root}", m_root->path())
+                                                     .replace("{app}", Session.appDir)},
                                     {"isZipData", isZipData},
                                     {"fileDataB64", QString::fromLatin1(data.toBase64())}});
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     if (code == 930) {
         QCOMPARE(reply.value("errorDescription").toString(),
                  "Not allowed to write in application folder!");
-        QCOMPARE(QDir(Session.appDir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        QCOMPARE(snapshot(Session.appDir + "/"), before);
     }
 }
 
@@ -635,6 +725,57 @@ void tst_filewrite::conflictsWithTheDestination() {
     QCOMPARE(snapshot(m_root->path()), before);
 }
 
+// A link is judged by where it leads once unpacked, through the links an earlier archive (or
+// anyone) left in the destination, not by the names in its own archive alone.
+void tst_filewrite::linksAcrossArchives_data() {
+    QTest::addColumn<QString>("firstDestination");  // below temp; the second goes into "dest"
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("reason");  // empty: the second archive is unpacked
+    const QString open = "with zipfile.ZipFile(out, 'w') as z:\n";
+    QTest::newRow("up through a link of the first, and out")
+        << "dest" << open + "    z.writestr('d/', '')\n    link(z, 'd/up', '..')\n"
+        << open + "    link(z, 'esc', 'd/up/d/up/../../..')\n"
+        << "leaves the destination";
+    QTest::newRow("through a link out of the destination")
+        << "." << open + "    z.writestr('dest/', '')\n    link(z, 'dest/out', '..')\n"
+        << open + "    link(z, 'esc', 'out/x')\n"
+        << "leaves the destination";
+    QTest::newRow("up after a link, which a later archive could turn")
+        << "dest" << open + "    z.writestr('sub/', '')\n    link(z, 'x', 'sub')\n"
+        << open + "    link(z, 'esc', 'x/../y')\n"
+        << "'..' after a name";
+    QTest::newRow("through a link of the first, staying inside")
+        << "dest"
+        << open + "    z.writestr('shared/lib/a.so', 'a')\n    link(z, 'current', 'shared')\n"
+        << open + "    link(z, 'lib', 'current/lib')\n    link(z, 'bin/l', '../current/lib/a.so')\n"
+        << "";
+}
+
+void tst_filewrite::linksAcrossArchives() {
+    QFETCH(QString, firstDestination);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, reason);
+    const QString dest = Session.dataTempLocation + "dest/";
+    QVERIFY(QDir().mkpath(dest));
+    QVariantMap data = zipCommand(firstDestination, makeZip(first));
+    data.insert("basePathType", "temp");
+    QCOMPARE(save(data).value("errorCode").toInt(-1), 0);
+    const auto before = snapshot(m_root->path());
+    data = zipCommand("dest", makeZip(second));
+    data.insert("basePathType", "temp");
+    const QJsonObject reply = save(data);
+    if (reason.isEmpty()) {
+        QCOMPARE(reply.value("errorCode").toInt(-1), 0);
+        return;
+    }
+    QCOMPARE(reply.value("errorCode").toInt(-1), 950);
+    QVERIFY2(reply.value("info").toString().contains(reason),
+             qPrintable(reply.value("info").toString()));
+    QCOMPARE(snapshot(m_root->path()), before);
+}
+
 void tst_filewrite::failedZipRemovesWhatItCreated() {
     QVariantMap notAZip = zipCommand("new/dest", "no zip");
     notAZip.insert("basePathType", "temp");
@@ -673,6 +814,89 @@ void tst_filewrite::failedMoveIsRolledBack() {
     QVERIFY2(reply.value("info").toString().contains("sub/b.txt"),
              qPrintable(reply.value("info").toString()));
     QCOMPARE(snapshot(m_root->path()), before);
+}
+
+void tst_filewrite::crashRecovery_data() {
+    QTest::addColumn<QString>("destination");  // below temp: the archive's, else the file's
+    QTest::addColumn<bool>("isZipData");
+    QTest::addColumn<QString>("function");  // where the client is killed
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<bool>("expectNew");  // else everything as before
+    QTest::newRow("ZIP: archive half stored") << "dest" << true << "rename"
+                                              << ".zip." << 0 << false;
+    QTest::newRow("ZIP: into a new folder, extracting") << "fresh/dest" << true << "rename"
+                                                        << ".staged/" << 0 << false;
+    QTest::newRow("ZIP: commit stopped half-way") << "dest" << true << "rename"
+                                                  << "staged/f17.txt -> " << 0 << false;
+    QTest::newRow("ZIP: all entries moved, commit not marked") << "dest" << true << "rename"
+                                                               << ".unpack." << 2 << false;
+    QTest::newRow("ZIP: commit marked, work files not removed") << "dest" << true << "unlink"
+                                                                << ".zip" << 0 << true;
+    QTest::newRow("file: temporary half stored") << "dest/file.txt" << false << "rename"
+                                                 << "file.txt.tmp." << 0 << false;
+    QTest::newRow("file: verified, not moved into place") << "dest/file.txt" << false << "rename"
+                                                          << "file.txt.tmp -> " << 0 << false;
+}
+
+// Killed anywhere in a write or an unpack, the client at its next start leaves the target
+// wholly old (or, once the unpack was marked complete, wholly new) and removes the temporary
+// files it made, and nothing else.
+void tst_filewrite::crashRecovery() {
+    QFETCH(QString, destination);
+    QFETCH(bool, isZipData);
+    QFETCH(QString, function);
+    QFETCH(QString, text);
+    QFETCH(int, occurrence);
+    QFETCH(bool, expectNew);
+    const QString temp = Session.dataTempLocation;
+    const QStringList decoys{"decoy.tmp", ".decoy.txt.0123abcd.part", "dest/tmp_zip/own.zip",
+                             "dest/keep.tmp"};
+    QString python =
+        "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        "    z.writestr('sub/deep/n.txt', 'new')\n";
+    for (int i = 0; i < 40; ++i)
+        python +=
+            QString("    z.writestr('f%1.txt', 'new')\n    z.writestr('n%1/x', 'new')\n").arg(i);
+    for (const QString &base : {QStringLiteral("dest/"), QStringLiteral("reference/")}) {
+        for (const QString &decoy : decoys)
+            writeBytes(temp + QString(decoy).replace("dest/", base), "user's");
+        writeBytes(temp + base + "file.txt", "old");
+        writeBytes(temp + base + "sub/g.txt", "old");
+        for (int i = 0; i < 40; ++i) writeBytes(temp + base + QString("f%1.txt").arg(i), "old");
+    }
+    QVariantMap data = zipCommand("reference", makeZip(python));
+    data.insert("basePathType", "temp");
+    QCOMPARE(save(data).value("errorCode").toInt(-1), 0);
+    data.insert("filePath", destination);
+    if (!isZipData) data = {{"filePath", destination}, {"fileDataB64", "bmV3"}};
+    data.insert("basePathType", "temp");
+    const QString target = temp + destination;
+    const auto before = snapshot(target);
+
+    QVERIFY(saveAndCrash(data, qPrintable(function), qPrintable(text), occurrence));
+    fileWriter(Session, appLog()).recoverInterrupted();
+
+    if (!isZipData)
+        QCOMPARE(readBytes(target), QByteArray("old"));
+    else if (destination.startsWith("fresh/"))
+        QVERIFY(!QFileInfo::exists(temp + "fresh"));
+    else
+        QCOMPARE(snapshot(target), expectNew ? snapshot(temp + "reference") : before);
+    for (const QString &decoy : decoys) QCOMPARE(readBytes(temp + decoy), QByteArray("user's"));
+    QCOMPARE(QDir(m_root->path() + "journal")
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList());
+    QDirIterator all(temp, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                     QDirIterator::Subdirectories);
+    while (all.hasNext()) {
+        const QString path = all.next().mid(temp.size());
+        if (path.endsWith("/tmp_zip") ||
+            decoys.contains(QString(path).replace("reference/", "dest/")))
+            continue;
+        QVERIFY2(!path.endsWith(".part") && !path.endsWith(".tmp") && !path.contains("tmp_zip/"),
+                 qPrintable(path));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_filewrite)
