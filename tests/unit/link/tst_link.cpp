@@ -55,6 +55,10 @@ class tst_link : public QObject {
     void deadEndsAreLeft_data();
     void deadEndsAreLeft();
     void slowReaderKeepsTheLink();
+    void streamedFileArrivesWhole_data();
+    void streamedFileArrivesWhole();
+    void streamedFileCutOff_data();
+    void streamedFileCutOff();
     void intakeIsBounded_data();
     void intakeIsBounded();
     void controlFloodIsHandledFlat_data();
@@ -292,6 +296,85 @@ void tst_link::slowReaderKeepsTheLink() {
                                         .toString()
                                         .toLatin1()),
              content);
+}
+
+namespace {
+QByteArray fileDataOf(const QByteArray &received, const char *typeCall) {
+    for (const QByteArray &line : received.split('\n'))
+        if (line.contains(QByteArray("\"typeCall\":\"") + typeCall + '"'))
+            return QJsonDocument::fromJson(line)
+                .object()
+                .value("data")
+                .toArray()
+                .first()
+                .toObject()
+                .value("fileData")
+                .toString()
+                .toLatin1();
+    return "missing";
+}
+}  // namespace
+
+void tst_link::streamedFileArrivesWhole_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("expected");  // what the server decodes from the Base64
+    QByteArray text;
+    for (int i = 0; text.size() <= 64 * 1024 * 1024; ++i)
+        text += QByteArray::number(i) + " a line of plain text\n";
+    QTest::newRow("above the old 64 MiB cap") << text << text;
+    // Slices end inside a character and inside a Base64 group; carriage returns are dropped.
+    const QByteArray euro = QByteArray("caf\xe9 \x80 5\r\n").repeated(100000);
+    QTest::newRow("Windows-1252 across slices")
+        << euro << QByteArray("caf\xc3\xa9 \xe2\x82\xac 5\n").repeated(100000);
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+// A file's Base64 leaves as the file is read, whatever its size, and arrives whole.
+void tst_link::streamedFileArrivesWhole() {
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, expected);
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    testfiles::writeBytes(Session.dataTempLocation + QStringLiteral("file.txt"), content);
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    server->send(0, command(QStringLiteral("getFileContent"), {{"filePath", "file.txt"}}));
+    QTRY_VERIFY_WITH_TIMEOUT(server->received(0).contains("\"typeCall\":\"getFileContent\"}\n"),
+                             60000);
+    QCOMPARE(QByteArray::fromBase64(fileDataOf(server->received(0), "getFileContent")), expected);
+    QCOMPARE(server->connectionCount(), 1);
+}
+
+void tst_link::streamedFileCutOff_data() {
+    QTest::addColumn<bool>("fileShrinks");  // else the server goes away
+    QTest::newRow("file shrinks") << true;
+    QTest::newRow("server goes away") << false;
+}
+
+// A reply cut off mid-way never ends as a whole one: a file that cannot be read to its end
+// breaks the connection off, and a lost connection closes the file. The link comes back.
+void tst_link::streamedFileCutOff() {
+    QFETCH(bool, fileShrinks);
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    server->setReadRate(4 * 1024 * 1024);
+    Settings.restServerQt_port = server->start();
+    m_link->setTiming(shortTiming());
+    const QString path = Session.dataTempLocation + QStringLiteral("file.txt");
+    testfiles::writeBytes(path, QByteArray(32 * 1024 * 1024, 'z'));
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    server->send(0, command(QStringLiteral("getFileContent"), {{"filePath", "file.txt"}}));
+    QTRY_VERIFY_WITH_TIMEOUT(server->received(0).contains("\"fileData\":\"enp6enp6"), 10000);
+    if (fileShrinks)
+        QVERIFY(QFile::resize(path, 1024 * 1024));
+    else
+        server->closeAll();
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    QVERIFY(!server->received(0).contains("\"typeCall\":\"getFileContent\""));
+    QCOMPARE(logCount(QStringLiteral("could not be read to its end")), fileShrinks ? 1 : 0);
 }
 
 void tst_link::intakeIsBounded_data() {
