@@ -6,9 +6,11 @@
 #include <algorithm>
 
 #include "core/encoding.h"
+#include "core/log.h"
 #include "core/parameters.h"
 #include "core/regularfile.h"
 #include "core/replies.h"
+#include "core/settings.h"
 #include "storage/atomicfile.h"
 #include "storage/filewriter.h"
 #include "storage/pathresolver.h"
@@ -224,6 +226,13 @@ QJsonObject fileCommands::setRights(const QVariantMap &data) const {
     if (bytes.isEmpty())
         return writeReply(
             saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
+    // The rights are read at every start: a file beyond the bounds is never stored.
+    const QString refused = settingsBounds::refusal(settingsBounds::File::Rights, bytes);
+    if (!refused.isEmpty()) {
+        m_log.write(958, QStringLiteral("New rights refused: ") + refused,
+                    QStringLiteral("utilsModel::setRights"), true, true);
+        return writeReply(saveResultStruct{958, refused, {}});
+    }
     // Written as text, like every other file the client reads its configuration from.
     return writeReply(writeVerifiedFile(fileWriter(m_session, m_log), m_rightsFile, bytes, false));
 }

@@ -159,17 +159,7 @@ QJsonObject utilsModel::saveFileContent(QVariantMap data) {
 }
 
 QJsonObject utilsModel::setRights(QVariantMap data) {
-    // The rights are read at every start: a file beyond the bounds is never stored.
-    const QString refused = settingsBounds::refusal(
-        settingsBounds::File::Rights,
-        base64::strict(param::stringBytes(data, QStringLiteral("fileDataB64"))));
-    if (refused.isEmpty()) return fileCommands(Session, rightsFilePath(), appLog()).setRights(data);
-    appLog().write(958, QStringLiteral("New rights refused: ") + refused,
-                   QStringLiteral("utilsModel::setRights"), true, true);
-    QJsonObject result = reply::error(958, refused);
-    result.insert(QStringLiteral("info"), QString());
-    result.insert(QStringLiteral("fileData"), QString());
-    return result;
+    return fileCommands(Session, rightsFilePath(), appLog()).setRights(data);
 }
 
 QJsonObject utilsModel::pushLicense(QVariantMap data) {
