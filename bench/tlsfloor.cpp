@@ -5,9 +5,9 @@
 //   tlsfloor HOST PORT CA_PEM
 #include <QCoreApplication>
 #include <QFile>
-#include <QSslConfiguration>
-#include <QSslSocket>
 #include <cstdio>
+
+#include "floortls.h"
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -19,16 +19,11 @@ int main(int argc, char *argv[]) {
     QFile ca(args.at(3));
     if (!ca.open(QIODevice::ReadOnly)) return 1;
     QSslSocket socket;
-    QSslConfiguration config = socket.sslConfiguration();
-    config.setProtocol(QSsl::TlsV1_2OrLater);
-    config.setCaCertificates(QSslCertificate::fromData(ca.readAll(), QSsl::Pem));
-    config.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    socket.setSslConfiguration(config);
     QObject::connect(&socket, &QSslSocket::encrypted, [] {
         std::printf("encrypted\n");
         std::fflush(stdout);
     });
     QObject::connect(&socket, &QSslSocket::disconnected, &app, &QCoreApplication::quit);
-    socket.connectToHostEncrypted(args.at(1), args.at(2).toUShort());
+    connectVerified(socket, args.at(1), args.at(2).toUShort(), ca.readAll());
     return app.exec();
 }
