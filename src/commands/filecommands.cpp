@@ -59,7 +59,7 @@ class fileBase64Source : public byteSource {
                 break;
             }
             QByteArray bytes = m_carry;
-            bytes += isAscii(raw) ? raw : windows1252::decode(raw).toLocal8Bit();
+            bytes += isAscii(raw) ? raw : windows1252::toLocal8Bit(raw);
             // Base64 goes by three bytes; the rest waits for the next slice.
             const int whole = bytes.size() - bytes.size() % 3;
             m_carry = bytes.mid(whole);
@@ -169,7 +169,7 @@ commandResult fileCommands::getFileContentStreamed(const QVariantMap &data) cons
     if (toBase64) return {result, std::make_shared<fileBase64Source>(std::move(file), path)};
     const QByteArray raw = file->read(limit + 1);
     if (raw.size() > limit) return reply::setError(result, 903, tooLarge);  // it grew meanwhile
-    QByteArray out = windows1252::decode(raw).toLocal8Bit();
+    QByteArray out = windows1252::toLocal8Bit(raw);
     if (param::boolean(data, QStringLiteral("replaceSpecialChars"), false))
         out.replace('\x02', "<STX>").replace('\x03', "<ETX>");
     result.insert(QStringLiteral("fileData"), utf8UpToNul(out));

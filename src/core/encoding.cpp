@@ -1,6 +1,7 @@
 #include "core/encoding.h"
 
 #include <QTextCodec>
+#include <array>
 
 namespace {
 QTextCodec *codec1252() {
@@ -12,6 +13,32 @@ QTextCodec *codec1252() {
 QString windows1252::decode(const QByteArray &bytes) { return codec1252()->toUnicode(bytes); }
 
 QByteArray windows1252::encode(const QString &text) { return codec1252()->fromUnicode(text); }
+
+QByteArray windows1252::toLocal8Bit(const QByteArray &bytes) {
+    static const bool localIsUtf8 = QTextCodec::codecForLocale()->mibEnum() == 106;
+    if (!localIsUtf8) return decode(bytes).toLocal8Bit();
+    // Each byte's UTF-8 form, taken from the codec itself once, so that both ways agree.
+    struct Utf8 {
+        char bytes[4];
+        int size;
+    };
+    static const std::array<Utf8, 256> table = [] {
+        std::array<Utf8, 256> t{};
+        for (int b = 0; b < 256; ++b) {
+            const QByteArray utf8 = decode(QByteArray(1, char(b))).toUtf8();
+            t[size_t(b)].size = utf8.size();
+            std::copy(utf8.cbegin(), utf8.cend(), t[size_t(b)].bytes);
+        }
+        return t;
+    }();
+    QByteArray out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    for (const char c : bytes) {
+        const Utf8 &u = table[uchar(c)];
+        out.append(u.bytes, u.size);
+    }
+    return out;
+}
 
 QString utf8UpToNul(const QByteArray &bytes) {
     const int nul = bytes.indexOf('\0');

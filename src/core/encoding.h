@@ -7,6 +7,10 @@
 namespace windows1252 {
 QString decode(const QByteArray &bytes);
 QByteArray encode(const QString &text);
+// The bytes re-encoded in the local 8-bit encoding, as decode(bytes).toLocal8Bit() gives them,
+// without the detour through UTF-16 when that encoding is UTF-8: the usual case, and a file
+// read for the server goes through here a slice at a time.
+QByteArray toLocal8Bit(const QByteArray &bytes);
 }  // namespace windows1252
 
 // UTF-8 bytes read as text up to the first NUL, as the client's replies and file texts are.
