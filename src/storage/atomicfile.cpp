@@ -31,6 +31,21 @@ QString errnoText(const char *what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
                                         QString::fromLocal8Bit(strerror(errno)));
 }
+
+bool writeWhole(int fd, const QByteArray &bytes) {
+    const char *p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
 }  // namespace
 
 bool atomicFile::isTemporaryName(const QString &fileName) {
@@ -92,11 +107,12 @@ bool atomicFile::syncDirectoryOf(const QString &path) {
     return ok;
 }
 
-bool atomicFile::write(const QString &path, const QByteArray &data, QString *error,
-                       unsigned newFileMode, const QString &modeOf, const QString &journalDir) {
+atomicFile::Result atomicFile::write(const QString &path, byteSource &source, QString *error,
+                                     unsigned newFileMode, const QString &modeOf,
+                                     const QString &journalDir) {
     if (regularFile::isSpecial(path)) {
         *error = regularFile::notRegular(path);
-        return false;
+        return Result::WriteFailed;
     }
     const QString tempPath = directoryOf(path) + QStringLiteral("/.") +
                              path.section(QLatin1Char('/'), -1) + QLatin1Char('.') +
@@ -112,39 +128,52 @@ bool atomicFile::write(const QString &path, const QByteArray &data, QString *err
     const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         *error = errnoText("create temporary file");
-        return false;
+        return Result::WriteFailed;
     }
     if (keepMode) ::fchmod(fd, mode);  // the umask must not loosen or tighten a kept mode
-    const char *p = data.constData();
-    qint64 left = data.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *error = errnoText("write");
-            ok = false;
+    Result result = Result::Written;
+    QByteArray slice;
+    for (;;) {
+        if (!source.next(&slice, error)) {
+            result = Result::SourceFailed;
             break;
         }
-        p += n;
-        left -= n;
+        if (slice.isEmpty()) break;
+        if (!writeWhole(fd, slice)) {
+            *error = errnoText("write");
+            result = Result::WriteFailed;
+            break;
+        }
     }
-    if (ok && ::fsync(fd) != 0) {
+    if (result == Result::Written && ::fsync(fd) != 0) {
         *error = errnoText("fsync");
-        ok = false;
+        result = Result::WriteFailed;
     }
-    if (::close(fd) != 0 && ok) {
+    if (::close(fd) != 0 && result == Result::Written) {
         *error = errnoText("close");
-        ok = false;
+        result = Result::WriteFailed;
     }
-    if (ok && ::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (result == Result::Written &&
+        ::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
         *error = errnoText("rename");
-        ok = false;
+        result = Result::WriteFailed;
     }
-    if (!ok) {
+    if (result != Result::Written) {
         ::unlink(tempName.constData());
-        return false;
+        return result;
     }
     syncDirectoryOf(path);
+    return Result::Written;
+}
+
+bool atomicFile::write(const QString &path, const QByteArray &data, QString *error,
+                       unsigned newFileMode, const QString &modeOf, const QString &journalDir) {
+    heldBytes source(data);
+    return write(path, source, error, newFileMode, modeOf, journalDir) == Result::Written;
+}
+
+bool heldBytes::next(QByteArray *slice, QString *) {
+    *slice = m_bytes;
+    m_bytes.clear();
     return true;
 }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "core/bytesource.h"
+
 // Replaces a file so that at every instant it exists whole, old or new, even across a crash
 // or power loss: a temporary in the same directory is written, flushed and fsynced, renamed
 // over the target, and the directory is fsynced. The written file gets the permission bits of
@@ -13,9 +15,26 @@ class atomicFile {
     static bool write(const QString &path, const QByteArray &data, QString *error,
                       unsigned newFileMode = 0666, const QString &modeOf = QString(),
                       const QString &journalDir = QString());
+    // The same from a source of slices, each written as it comes, so memory does not grow with
+    // the file. When the source fails the temporary goes and the target stays as it was; `error`
+    // is then the source's own.
+    enum class Result { Written, WriteFailed, SourceFailed };
+    static Result write(const QString &path, byteSource &source, QString *error,
+                        unsigned newFileMode = 0666, const QString &modeOf = QString(),
+                        const QString &journalDir = QString());
     static bool syncDirectoryOf(const QString &path);
     // Whether `fileName` has the form of the temporaries that write() makes: ".NAME.XXXXXXXX.part".
     static bool isTemporaryName(const QString &fileName);
+};
+
+// Bytes already held, as a source of one slice.
+class heldBytes : public byteSource {
+  public:
+    explicit heldBytes(const QByteArray &bytes) : m_bytes(bytes) {}
+    bool next(QByteArray *slice, QString *error) override;
+
+  private:
+    QByteArray m_bytes;
 };
 
 // A temporary file named in a record in `journalDir` before it is made, so that the start

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <QTextDecoder>
 #include <algorithm>
 
 #include "core/encoding.h"
@@ -13,21 +14,51 @@
 #include "storage/zipinstaller.h"
 
 namespace {
-// Whether reading `data` as UTF-8 text and writing that text in the locale's encoding gives
-// back the same bytes, so that a large text upload need not be held as UTF-16 too. It does when
-// the locale is UTF-8 and the bytes are valid UTF-8 without the two things the conversion
-// drops: a leading byte-order mark and everything from a NUL on.
-bool textWriteKeepsBytes(const QByteArray &data) {
-    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
-    if (QTextCodec::codecForLocale()->mibEnum() != utf8->mibEnum()) return false;
-    if (data.startsWith("\xEF\xBB\xBF") || data.contains('\0')) return false;
-    // Checked in slices, carrying a sequence cut at a slice end over to the next one.
-    constexpr int sliceBytes = 64 * 1024;
-    QTextCodec::ConverterState state;
-    for (int at = 0; at < data.size(); at += sliceBytes)
-        utf8->toUnicode(data.constData() + at, qMin(sliceBytes, data.size() - at), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-}
+// A source's bytes read as UTF-8 text and given in the locale's encoding, as
+// QString::fromUtf8(all).toLocal8Bit() gives them: the decoder carries a character cut at a
+// slice end over to the next, a leading byte-order mark goes, and so does everything from a NUL
+// on (the rest is still read, so that a source failing there is seen). Only bytes that are not
+// UTF-8 may become fewer replacement characters where a slice end cuts them. Only a piece of a
+// long slice at a time is held as UTF-16.
+class localText : public byteSource {
+  public:
+    explicit localText(byteSource &utf8)
+        : m_utf8(utf8), m_decoder(QTextCodec::codecForName("UTF-8")) {}
+
+    bool next(QByteArray *slice, QString *error) override {
+        slice->clear();
+        while (slice->isEmpty() && !m_ended) {
+            if (m_at == m_input.size()) {
+                if (!m_utf8.next(&m_input, error)) return false;
+                m_at = 0;
+                if (m_input.isEmpty()) {
+                    // A sequence cut short at the very end becomes a replacement character.
+                    *slice = m_decoder.toUnicode("", 0).toLocal8Bit();
+                    m_ended = true;
+                } else if (m_afterNul) {
+                    m_input.clear();
+                } else if (m_input.contains('\0')) {
+                    m_input.truncate(m_input.indexOf('\0'));
+                    m_afterNul = true;
+                }
+                continue;
+            }
+            const int piece = qMin(pieceBytes, m_input.size() - m_at);
+            *slice = m_decoder.toUnicode(m_input.constData() + m_at, piece).toLocal8Bit();
+            m_at += piece;
+        }
+        return true;
+    }
+
+  private:
+    static constexpr int pieceBytes = 64 * 1024;
+    byteSource &m_utf8;
+    QTextDecoder m_decoder;
+    QByteArray m_input;
+    int m_at = 0;
+    bool m_afterNul = false;
+    bool m_ended = false;
+};
 }  // namespace
 
 fileWriter::fileWriter(const sessionStruct &session, const logger &log)
@@ -35,31 +66,34 @@ fileWriter::fileWriter(const sessionStruct &session, const logger &log)
 
 saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, bool isBase64,
                                    bool isBinary, const QString &modeOf) const {
-    saveResultStruct result;
-    QByteArray bytes;
-    if (isBinary) {
-        bytes = isBase64 ? base64::strict(data) : data;
-    } else if (!isBase64 && textWriteKeepsBytes(data)) {
-        bytes = data;
-    } else {
-        const QString text =
-            isBase64 ? base64::lenientText(QString::fromUtf8(data)) : QString::fromUtf8(data);
-        bytes = text.toLocal8Bit();
-    }
+    // Base64 text is decoded to text whole (decodeBase64), and that text's bytes are written.
+    heldBytes source(isBinary   ? (isBase64 ? base64::strict(data) : data)
+                     : isBase64 ? base64::lenientText(QString::fromUtf8(data)).toLocal8Bit()
+                                : data);
+    return write(path, source, isBinary || isBase64, modeOf);
+}
+
+saveResultStruct fileWriter::write(const QString &path, byteSource &source, bool isBinary,
+                                   const QString &modeOf) const {
+    localText text(source);
     // The settings directory holds credentials: its files are the owner's alone, new ones too.
     const bool inSettings = !m_session.dataSettingsLocation.isEmpty() &&
                             pathResolver::isWithin(path, m_session.dataSettingsLocation);
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
-    if (!atomicFile::write(path, bytes, &error, newFileMode, modeOf, journalDirectory())) {
-        m_log.write(900,
-                    QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
-                    QStringLiteral("utilsModel::saveFile"), true, true);
-        result.errorCode = 900;
-        result.errorDescription = QStringLiteral("Can't write to file!");
-        result.extraInfo = error;
+    switch (atomicFile::write(path, isBinary ? source : text, &error, newFileMode, modeOf,
+                              journalDirectory())) {
+        case atomicFile::Result::Written:
+            return saveResultStruct{};
+        case atomicFile::Result::SourceFailed:
+            return saveResultStruct{959, QStringLiteral("Decode error of data from server!"),
+                                    error};
+        case atomicFile::Result::WriteFailed:
+            break;
     }
-    return result;
+    m_log.write(900, QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
+                QStringLiteral("utilsModel::saveFile"), true, true);
+    return saveResultStruct{900, QStringLiteral("Can't write to file!"), error};
 }
 
 bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {

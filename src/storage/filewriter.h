@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/bytesource.h"
 #include "core/globals.h"
 
 class logger;
@@ -19,6 +20,13 @@ class fileWriter {
     // The file gets the mode of `modeOf` (default: `path`) when that exists, else the default.
     saveResultStruct write(const QString &path, const QByteArray &data, bool isBase64,
                            bool isBinary, const QString &modeOf = QString()) const;
+    // The same from a source of the bytes themselves (Base64 already decoded), written as they
+    // come, so that memory does not grow with the file: binary as they are, or read as UTF-8
+    // text and written in the locale's encoding, the same file as the whole bytes give. A
+    // source that fails leaves the file as it was and is answered with 959, its reason in
+    // extraInfo.
+    saveResultStruct write(const QString &path, byteSource &source, bool isBinary,
+                           const QString &modeOf = QString()) const;
 
     // Makes the directory that `filePath` lies in, or `filePath` itself when it ends with the
     // divider, with every missing parent, where the kernel will look for it (links and ".."

@@ -4,27 +4,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QFile>
-#include <cstring>
 
 #include "core/regularfile.h"
 #include "storage/atomicfile.h"
 #include "storage/filewriter.h"
 
 namespace {
-// Compared in slices: a file of many megabytes is not held a second time for the comparison.
-bool sameContent(QFile &file, const QByteArray &bytes) {
-    constexpr qint64 sliceBytes = 64 * 1024;
-    if (file.size() != bytes.size()) return false;
-    QByteArray slice;
-    for (qint64 at = 0; at < bytes.size(); at += slice.size()) {
-        slice = file.read(qMin(sliceBytes, bytes.size() - at));
-        if (slice.isEmpty() ||
-            std::memcmp(slice.constData(), bytes.constData() + at, size_t(slice.size())) != 0)
-            return false;
+// The bytes as they pass, counted and hashed, for the comparison with what was written.
+class digestedSource : public byteSource {
+  public:
+    explicit digestedSource(byteSource &bytes) : m_bytes(bytes) {}
+
+    bool next(QByteArray *slice, QString *error) override {
+        if (!m_bytes.next(slice, error)) return false;
+        m_hash.addData(*slice);
+        m_size += slice->size();
+        return true;
     }
-    return file.read(1).isEmpty();
-}
+    bool sameAs(QFile &file) const {
+        constexpr qint64 sliceBytes = 64 * 1024;
+        if (file.size() != m_size) return false;
+        QCryptographicHash written(QCryptographicHash::Sha256);
+        qint64 read = 0;
+        for (QByteArray slice = file.read(sliceBytes); !slice.isEmpty();
+             slice = file.read(sliceBytes)) {
+            written.addData(slice);
+            read += slice.size();
+        }
+        return read == m_size && written.result() == m_hash.result();
+    }
+
+  private:
+    byteSource &m_bytes;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    qint64 m_size = 0;
+};
 
 bool keepAsOld(const QString &target) {
     const QString old = target + QStringLiteral(".old");
@@ -42,12 +58,20 @@ bool keepAsOld(const QString &target) {
 saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
                                                const QByteArray &bytes, bool isBinary,
                                                const QString &target) {
-    const saveResultStruct written = writer.write(tempPath, bytes, false, isBinary, target);
+    heldBytes source(bytes);
+    return writeAndVerify(writer, tempPath, source, isBinary, target);
+}
+
+saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
+                                               byteSource &source, bool isBinary,
+                                               const QString &target) {
+    digestedSource digested(source);
+    const saveResultStruct written = writer.write(tempPath, digested, isBinary, target);
     if (written.errorCode > 0) return written;
     QFile file;
     if (regularFile::openForReading(tempPath, &file) != regularFile::Status::Opened)
         return saveResultStruct{998, QStringLiteral("Can't open the temp file!"), {}};
-    if (!sameContent(file, bytes))
+    if (!digested.sameAs(file))
         return saveResultStruct{999, QStringLiteral("Written data doesn't compare!"), {}};
     return written;
 }

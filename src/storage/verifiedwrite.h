@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "core/bytesource.h"
 #include "core/globals.h"
 
 class fileWriter;
@@ -18,6 +19,12 @@ class verifiedWrite {
     // open than the one it replaces, and keeps that mode once moved.
     static saveResultStruct writeAndVerify(const fileWriter &writer, const QString &tempPath,
                                            const QByteArray &bytes, bool isBinary,
+                                           const QString &target = QString());
+    // The same from a source of the bytes (Base64 already decoded), none of it held whole: the
+    // read-back compares the size and SHA-256 of the file with those of the source's bytes. A
+    // source that fails is answered with 959 (fileWriter::write) and leaves no temporary file.
+    static saveResultStruct writeAndVerify(const fileWriter &writer, const QString &tempPath,
+                                           byteSource &source, bool isBinary,
                                            const QString &target = QString());
     // Keeps the target as ".old" (a hard link, or a copy where links are not possible), then
     // renames `tempPath` over the target and syncs the directory: the target exists whole, old

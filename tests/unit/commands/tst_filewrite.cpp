@@ -11,12 +11,17 @@
 #include <QFile>
 #include <QtTest>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "commands/utilsmodel.h"
+#include "core/bytesource.h"
 #include "core/log.h"
 #include "fifowatchdog.h"
+#include "storage/atomicfile.h"
 #include "storage/filewriter.h"
+#include "storage/verifiedwrite.h"
 #include "tempdataroot.h"
 #include "testfiles.h"
 #include "testpaths.h"
@@ -105,6 +110,36 @@ QByteArray makeZip(const QString &body) {
 
 QJsonObject save(const QVariantMap &data) { return utils.saveFileContent(data); }
 
+// Gives its slices, then calls `atEnd` (to look at the disk while the write is under way) and
+// ends, or fails with `failure` when that is set.
+class givenSlices : public byteSource {
+  public:
+    explicit givenSlices(QByteArrayList slices, QString failure = QString(),
+                         std::function<void()> atEnd = {})
+        : m_slices(std::move(slices)), m_failure(std::move(failure)), m_atEnd(std::move(atEnd)) {}
+
+    bool next(QByteArray *slice, QString *error) override {
+        if (!m_slices.isEmpty()) {
+            *slice = m_slices.takeFirst();
+            return true;
+        }
+        if (m_atEnd) std::exchange(m_atEnd, nullptr)();
+        slice->clear();
+        *error = m_failure;
+        return m_failure.isEmpty();
+    }
+
+  private:
+    QByteArrayList m_slices;
+    QString m_failure;
+    std::function<void()> m_atEnd;
+};
+
+QStringList entriesOf(const QString &dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
+}
+
 // Runs `data` in a child process that is killed with SIGKILL at the crash point. False when the
 // child never got there.
 bool saveAndCrash(const QVariantMap &data, const char *function, const char *text, int occurrence) {
@@ -145,6 +180,12 @@ class tst_filewrite : public QObject {
     void badInput();
     void applicationFolderGuard_data();
     void applicationFolderGuard();
+    void streamedWriteIsTheByteWrite_data();
+    void streamedWriteIsTheByteWrite();
+    void readBackSeesChangedBytes();
+    void failingSourceLeavesNothing_data();
+    void failingSourceLeavesNothing();
+    void fullDiskKeepsTarget_data();
     void fullDiskKeepsTarget();
     void unwritableTempKeepsTarget();
     void rights();
@@ -381,8 +422,128 @@ void tst_filewrite::applicationFolderGuard() {
     }
 }
 
+// A file written from slices is the file that the same bytes give whole, also where a
+// character is cut between slices; the read-back fails alike where text mode changes the bytes.
+void tst_filewrite::streamedWriteIsTheByteWrite_data() {
+    QTest::addColumn<bool>("isBinary");
+    QTest::addColumn<QByteArrayList>("slices");
+    QTest::addColumn<int>("code");
+    QByteArrayList all;
+    for (int i = 0; i < 256; i += 7) {
+        QByteArray slice;
+        for (int j = i; j < qMin(i + 7, 256); ++j) slice += char(j);
+        all << slice;
+    }
+    QTest::newRow("binary") << true << all << 0;
+    QTest::newRow("binary, not UTF-8")
+        << true << QByteArrayList{"caf\xe9", QByteArray("\x80\0", 2)} << 0;
+    QTest::newRow("text") << false << QByteArrayList{"a\r\nb", " \xc3\xa9\n"} << 0;
+    QTest::newRow("text, two-byte character cut")
+        << false << QByteArrayList{"caf\xc3", "\xa9!"} << 0;
+    QTest::newRow("text, four-byte character in four slices")
+        << false << QByteArrayList{"x\xf0", "\x9f", "\x98", "\x80y"} << 0;
+    QTest::newRow("text, character cut in one long slice")
+        << false << QByteArrayList{QByteArray(65535, 'a') + "\xc3\xa9" + QByteArray(70000, 'b')}
+        << 0;
+    QTest::newRow("text, byte-order mark cut")
+        << false << QByteArrayList{"\xef\xbb", "\xbfx"} << 999;
+    QTest::newRow("text, Windows-1252") << false << QByteArrayList{"caf\xe9", " \x93q\x94"} << 999;
+    QTest::newRow("text, NUL in a later slice")
+        << false << QByteArrayList{"te", QByteArray("x\0t", 3)} << 999;
+    QTest::newRow("text, sequence cut at the end") << false << QByteArrayList{"caf", "\xc3"} << 999;
+}
+
+void tst_filewrite::streamedWriteIsTheByteWrite() {
+    QFETCH(bool, isBinary);
+    QFETCH(QByteArrayList, slices);
+    QFETCH(int, code);
+    const fileWriter writer(Session, appLog());
+    const QString target = Session.dataTempLocation + "t.txt";
+    const saveResultStruct whole =
+        verifiedWrite::writeAndVerify(writer, target + ".whole", slices.join(), isBinary, target);
+    QCOMPARE(whole.errorCode, code);
+    givenSlices source(slices);
+    const saveResultStruct streamed =
+        verifiedWrite::writeAndVerify(writer, target + ".tmp", source, isBinary, target);
+    QCOMPARE(streamed.errorCode, code);
+    QCOMPARE(streamed.errorDescription, whole.errorDescription);
+    // Bytes that are not UTF-8 may turn into replacement characters differently when cut.
+    if (code == 0) {
+        QCOMPARE(readBytes(target + ".tmp"), slices.join());
+        QCOMPARE(readBytes(target + ".whole"), slices.join());
+    }
+}
+
+// What reaches the disk is compared by content, not by size alone: a byte that changed on the
+// way fails the read-back.
+void tst_filewrite::readBackSeesChangedBytes() {
+    const QString dir = Session.dataTempLocation;
+    givenSlices source({"abc", "def"}, QString(), [&dir] {
+        const QStringList parts = entriesOf(dir).filter(".part");
+        QCOMPARE(parts.size(), 1);
+        QFile part(dir + parts.first());
+        QVERIFY(part.open(QIODevice::ReadWrite));
+        part.write("X");
+    });
+    const saveResultStruct result = verifiedWrite::writeAndVerify(
+        fileWriter(Session, appLog()), dir + "t.bin.tmp", source, true, dir + "t.bin");
+    QCOMPARE(result.errorCode, 999);
+    QCOMPARE(readBytes(dir + "t.bin.tmp"), QByteArray("Xbcdef"));
+}
+
+// A source that fails (Base64 that does not decode) is told from a failed write, and leaves
+// no trace: no temporary, no record of one, the target and its ".old" as they were.
+void tst_filewrite::failingSourceLeavesNothing_data() {
+    QTest::addColumn<bool>("isBinary");
+    QTest::addColumn<QByteArrayList>("slices");  // before the failure
+    QTest::newRow("binary, at once") << true << QByteArrayList{};
+    QTest::newRow("binary, mid-way") << true << QByteArrayList{QByteArray(100000, 'n'), "n"};
+    QTest::newRow("text, mid-way, a character cut") << false << QByteArrayList{"new caf\xc3"};
+}
+
+void tst_filewrite::failingSourceLeavesNothing() {
+    QFETCH(bool, isBinary);
+    QFETCH(QByteArrayList, slices);
+    const QString dir = Session.dataTempLocation + "d/";
+    const QString target = dir + "t.txt";
+    const QString journal = m_root->path() + "journal";
+    writeBytes(target, "previous");
+    writeBytes(target + ".old", "older");
+    QStringList partsDuring, recordsDuring;  // proof that the test looks where they lie
+    const auto look = [&] {
+        partsDuring = entriesOf(dir).filter(".part");
+        recordsDuring = entriesOf(journal);
+    };
+    givenSlices source(slices, "bad Base64 at 12", look);
+    const saveResultStruct result = verifiedWrite::writeAndVerify(
+        fileWriter(Session, appLog()), target + ".tmp", source, isBinary, target);
+    QCOMPARE(result.errorCode, 959);
+    QCOMPARE(result.errorDescription, "Decode error of data from server!");
+    QCOMPARE(result.extraInfo, "bad Base64 at 12");
+    QCOMPARE(partsDuring.size(), 1);
+    QCOMPARE(recordsDuring.size(), 1);
+    QCOMPARE(entriesOf(dir), (QStringList{"t.txt", "t.txt.old"}));
+    QCOMPARE(entriesOf(journal), QStringList());
+    QCOMPARE(readBytes(target), QByteArray("previous"));
+    QCOMPARE(readBytes(target + ".old"), QByteArray("older"));
+
+    givenSlices again(slices, "bad Base64 at 12");
+    QString error;
+    QCOMPARE(atomicFile::write(target, again, &error), atomicFile::Result::SourceFailed);
+    QCOMPARE(error, "bad Base64 at 12");
+    QCOMPARE(entriesOf(dir), (QStringList{"t.txt", "t.txt.old"}));
+    QCOMPARE(readBytes(target), QByteArray("previous"));
+}
+
+void tst_filewrite::fullDiskKeepsTarget_data() {
+    QTest::addColumn<bool>("streamed");  // from slices, else saveFileContent with the bytes whole
+    QTest::newRow("whole") << false;
+    QTest::newRow("streamed") << true;
+}
+
 // A real full disk: a small tmpfs. Mounting needs root; elsewhere the test is skipped.
 void tst_filewrite::fullDiskKeepsTarget() {
+    QFETCH(bool, streamed);
     const QString dir = Session.dataTempLocation + "small";
     QVERIFY(QDir().mkpath(dir));
     if (::geteuid() != 0 ||
@@ -397,16 +558,25 @@ void tst_filewrite::fullDiskKeepsTarget() {
                  .value("errorCode")
                  .toInt(-1),
              0);
-    const QJsonObject reply =
-        save({{"filePath", "small/f.bin"},
-              {"basePathType", "temp"},
-              {"isBinary", true},
-              {"fileDataB64", QString::fromLatin1(QByteArray(900 * 1024, 'n').toBase64())}});
-    QCOMPARE(reply.value("errorCode").toInt(-1), 900);
-    QCOMPARE(reply.value("errorDescription").toString(), "Can't write to file!");
+    const QByteArray next(900 * 1024, 'n');
+    saveResultStruct reply;
+    if (streamed) {
+        givenSlices slices(
+            {next.left(300 * 1024), next.mid(300 * 1024, 300 * 1024), next.mid(600 * 1024)});
+        reply = verifiedWrite::writeAndVerify(fileWriter(Session, appLog()), dir + "/f.bin.tmp",
+                                              slices, true, dir + "/f.bin");
+    } else {
+        const QJsonObject saved = save({{"filePath", "small/f.bin"},
+                                        {"basePathType", "temp"},
+                                        {"isBinary", true},
+                                        {"fileDataB64", QString::fromLatin1(next.toBase64())}});
+        reply = {
+            saved.value("errorCode").toInt(-1), saved.value("errorDescription").toString(), {}};
+    }
+    QCOMPARE(reply.errorCode, 900);
+    QCOMPARE(reply.errorDescription, "Can't write to file!");
     QCOMPARE(readBytes(dir + "/f.bin"), previous);
-    QCOMPARE(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
-             QStringList{"f.bin"});
+    QCOMPARE(entriesOf(dir), QStringList{"f.bin"});
 }
 
 void tst_filewrite::unwritableTempKeepsTarget() {
