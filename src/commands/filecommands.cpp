@@ -87,7 +87,7 @@ QJsonObject writeReply(const saveResultStruct &result) {
 }
 
 saveResultStruct writeVerifiedFile(const fileWriter &writer, const QString &target,
-                                   const QByteArray &bytes, bool isBinary) {
+                                   byteSource &bytes, bool isBinary) {
     // Nothing is written for a FIFO or device: it is neither opened nor replaced.
     if (regularFile::isSpecial(target))
         return saveResultStruct{900, QStringLiteral("Can't write to file!"),
@@ -96,8 +96,9 @@ saveResultStruct writeVerifiedFile(const fileWriter &writer, const QString &targ
     // A crash leaves it for the next start to remove; a write that fails here keeps it, for
     // inspection.
     const temporaryRecord record(writer.journalDirectory(), temp);
-    const saveResultStruct written =
-        verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
+    saveResultStruct written = verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
+    // Data that turn out not to decode are refused as if found out before the write began.
+    if (written.errorCode == 959) written.extraInfo.clear();
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
 }
 }  // namespace
@@ -206,17 +207,34 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     if (writer.reachesOwnFolder(path) || (isZipData && writer.holdsOwnFolder(path)))
         return writeReply(saveResultStruct{
             930, QStringLiteral("Not allowed to write in application folder!"), {}});
-    // Bad data are refused before anything on disk changes.
-    const QByteArray bytes =
-        base64::strict(param::stringBytes(data, QStringLiteral("fileDataB64")));
-    if (bytes.isEmpty())
-        return writeReply(
-            saveResultStruct{959, QStringLiteral("Decode error of data from server!"), {}});
-    if (isZipData) return writeReply(zipInstaller::install(writer, path, bytes));
+    const saveResultStruct decodeError{
+        959, QStringLiteral("Decode error of data from server!"), {}};
+    // A large upload came on disk: it is decoded as it is written, never held whole. Bad data
+    // are found before the target changes, here or while its temporary is written.
+    std::unique_ptr<byteSource> decoded;
+    if (const spooledTextPtr spooled = param::spooled(data, QStringLiteral("fileDataB64"))) {
+        decoded = std::make_unique<spooledBase64>(spooled);
+    } else {
+        const QByteArray bytes =
+            base64::strict(param::stringBytes(data, QStringLiteral("fileDataB64")));
+        if (bytes.isEmpty()) return writeReply(decodeError);
+        decoded = std::make_unique<heldBytes>(bytes);
+    }
+    if (isZipData) {
+        // The unpack takes the archive whole.
+        QByteArray archive;
+        QByteArray slice;
+        QString error;
+        do {
+            if (!decoded->next(&slice, &error)) return writeReply(decodeError);
+            archive += slice;
+        } while (!slice.isEmpty());
+        return writeReply(zipInstaller::install(writer, path, archive));
+    }
     if (!fileWriter::createDirectoryIfNeeded(path))
         return writeReply(saveResultStruct{
             940, QStringLiteral("Failed to create the directory for file %1!").arg(path), {}});
-    return writeReply(writeVerifiedFile(writer, path, bytes,
+    return writeReply(writeVerifiedFile(writer, path, *decoded,
                                         param::boolean(data, QStringLiteral("isBinary"), false)));
 }
 
@@ -234,5 +252,6 @@ QJsonObject fileCommands::setRights(const QVariantMap &data) const {
         return writeReply(saveResultStruct{958, refused, {}});
     }
     // Written as text, like every other file the client reads its configuration from.
-    return writeReply(writeVerifiedFile(fileWriter(m_session, m_log), m_rightsFile, bytes, false));
+    heldBytes held(bytes);
+    return writeReply(writeVerifiedFile(fileWriter(m_session, m_log), m_rightsFile, held, false));
 }

@@ -3,11 +3,30 @@
 #include <cmath>
 #include <limits>
 
+#include "core/spooledtext.h"
+#include "link/jsonreader.h"
+
+namespace {
+// A string kept on disk, read back whole for a consumer that holds its value in memory anyway,
+// in the form the reader would have given it.
+QVariant heldValue(const QVariant &v) {
+    if (v.userType() != qMetaTypeId<spooledTextPtr>()) return v;
+    const QByteArray text = v.value<spooledTextPtr>()->readAll();
+    return jsonReader::read('"' + text + '"', 1).value;
+}
+}  // namespace
+
 namespace param {
 bool isString(const QVariantMap &d, const QString &k) {
     if (!d.contains(k)) return false;
     const int t = d.value(k).userType();
-    return t == QMetaType::QString || t == QMetaType::QByteArray;  // see jsonReader
+    // See jsonReader for the forms a string comes in.
+    return t == QMetaType::QString || t == QMetaType::QByteArray ||
+           t == qMetaTypeId<spooledTextPtr>();
+}
+spooledTextPtr spooled(const QVariantMap &d, const QString &k) {
+    const QVariant v = d.value(k);
+    return v.userType() == qMetaTypeId<spooledTextPtr>() ? v.value<spooledTextPtr>() : nullptr;
 }
 bool isBool(const QVariantMap &d, const QString &k) {
     return d.contains(k) && d.value(k).userType() == QMetaType::Bool;
@@ -19,7 +38,7 @@ bool isNumber(const QVariantMap &d, const QString &k) {
 }
 QString string(const QVariantMap &d, const QString &k, const QString &fallback) {
     if (!isString(d, k)) return fallback;
-    const QVariant v = d.value(k);
+    const QVariant v = heldValue(d.value(k));
     if (v.userType() != QMetaType::QByteArray) return v.toString();
     // Plain ASCII, NUL included: the shorter conversions stop at a NUL.
     const QByteArray bytes = v.toByteArray();
@@ -27,7 +46,7 @@ QString string(const QVariantMap &d, const QString &k, const QString &fallback) 
 }
 QByteArray stringBytes(const QVariantMap &d, const QString &k) {
     if (!isString(d, k)) return {};
-    const QVariant v = d.value(k);
+    const QVariant v = heldValue(d.value(k));
     return v.userType() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
 }
 bool boolean(const QVariantMap &d, const QString &k, bool fallback) {

@@ -45,6 +45,8 @@ class Parser {
           m_compactFromBytes(compactFromBytes),
           m_budget(budget) {}
 
+    void setSpools(const QVector<spooledTextPtr> &spools) { m_spools = spools; }
+
     jsonReader::Result run() {
         jsonReader::Result result;
         skipSpace();
@@ -101,7 +103,7 @@ class Parser {
             case '[':
                 return parseArray(out, depth + 1);
             case '"':
-                return parseString(out, true);
+                return parseString(out, true) && takeSpool(out);
             case 't':
                 return parseLiteral("true", QVariant(true), out);
             case 'f':
@@ -111,6 +113,19 @@ class Parser {
             default:
                 return parseNumber(out);
         }
+    }
+
+    // A string the framer kept on disk stands in the message as its mark and index.
+    bool takeSpool(QVariant &out) const {
+        if (m_spools.isEmpty() || out.userType() != QMetaType::QString) return true;
+        static const QString mark = QChar(0) + QStringLiteral("spool:");
+        const QString text = out.toString();
+        if (!text.startsWith(mark)) return true;
+        bool ok = false;
+        const int index = text.midRef(mark.size()).toInt(&ok);
+        if (ok && index >= 0 && index < m_spools.size())
+            out = QVariant::fromValue(m_spools.at(index));
+        return true;
     }
 
     bool parseLiteral(const char *word, QVariant value, QVariant &out) {
@@ -327,6 +342,7 @@ class Parser {
     const int m_maxDepth;
     const int m_compactFromBytes;
     const jsonReader::Budget m_budget;
+    QVector<spooledTextPtr> m_spools;
     qint64 m_values = 0;
     qint64 m_textBytes = 0;
     int m_at = 0;
@@ -337,6 +353,8 @@ class Parser {
 }  // namespace
 
 jsonReader::Result jsonReader::read(const QByteArray &json, int maxDepth, int compactFromBytes,
-                                    Budget budget) {
-    return Parser(json, maxDepth, compactFromBytes, budget).run();
+                                    Budget budget, const QVector<spooledTextPtr> &spools) {
+    Parser parser(json, maxDepth, compactFromBytes, budget);
+    parser.setSpools(spools);
+    return parser.run();
 }

@@ -48,6 +48,9 @@ class jsonReader {
     };
     static constexpr Budget messageBudget{1000000, messageFramer::defaultMaxMessageBytes};
 
+    // A string that the framer kept on disk (its mark and index in `json`) comes out as the
+    // spooledTextPtr of `spools`, which param::isString and param::stringBytes take as a string.
     static Result read(const QByteArray &json, int maxDepth,
-                       int compactFromBytes = compactStringBytes, Budget budget = messageBudget);
+                       int compactFromBytes = compactStringBytes, Budget budget = messageBudget,
+                       const QVector<spooledTextPtr> &spools = {});
 };

@@ -77,6 +77,9 @@ linkTransport::linkTransport(QSslSocket *socket, QObject *parent)
     : QObject(parent), m_socket(socket) {
     qRegisterMetaType<QList<QSslError>>("QList<QSslError>");
     m_socket->setParent(this);
+    // What the server sends waits in the kernel, not in our memory, while we are busy: a long
+    // upload goes to its spool as fast as the disk takes it, and no faster.
+    m_socket->setReadBufferSize(readBufferBytes);
     connect(m_socket, &QSslSocket::stateChanged, this,
             [this](QAbstractSocket::SocketState s) { onSocketStateChanged(s); });
     connect(m_socket, &QSslSocket::errorOccurred, this,
@@ -162,6 +165,8 @@ void linkTransport::connectToHost() {
     m_wasRegistered = false;
     m_closeReason.clear();
     m_framer.reset();
+    if (!m_spoolDirectory.isEmpty())
+        m_framer.setSpooling(m_spoolDirectory, spoolFromBytes, maxSpooledBytes, spoolReserveBytes);
     m_messages.clear();
     m_queuedBytes = 0;
     m_unknownFrames = m_discardedFrames = m_answersSinceRequest = 0;
@@ -385,7 +390,7 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
                 }
                 break;
             case messageFramer::Frame::Json:
-                queueMessage(frame.bytes);
+                queueMessage(frame);
                 break;
             case messageFramer::Frame::Discarded:
                 if (worthALine(++m_discardedFrames))
@@ -406,7 +411,8 @@ void linkTransport::takeFrames(const QByteArray &chunk) {
     }
 }
 
-void linkTransport::queueMessage(const QByteArray &message) {
+void linkTransport::queueMessage(const messageFramer::Frame &frame) {
+    const QByteArray &message = frame.bytes;
     // The start of each message, not of each chunk: a chunk may begin inside a value, where no
     // key tells that it is a secret to be masked.
     log(300,
@@ -424,15 +430,15 @@ void linkTransport::queueMessage(const QByteArray &message) {
               CloseMode::Abort);
         return;
     }
-    m_messages.enqueue(message);
+    m_messages.enqueue(frame);
     m_queuedBytes += message.size();
     emit messageAvailable();
 }
 
-QByteArray linkTransport::takeMessage() {
-    if (m_messages.isEmpty()) return {};
-    QByteArray message = m_messages.dequeue();
-    m_queuedBytes -= message.size();
+messageFramer::Frame linkTransport::takeMessage() {
+    if (m_messages.isEmpty()) return {messageFramer::Frame::Json, QByteArray()};
+    messageFramer::Frame message = m_messages.dequeue();
+    m_queuedBytes -= message.bytes.size();
     return message;
 }
 

@@ -94,8 +94,20 @@ class linkTransport : public QObject {
     // Moreover the server has acknowledged every byte sent.
     bool outputDelivered() const;
 
+    // Long strings of a message go to spool files in `directory` as the message arrives (see
+    // messageFramer::setSpooling), from the next connection on.
+    void setSpoolDirectory(const QString &directory) { m_spoolDirectory = directory; }
+    // A string longer than this is kept on disk while it arrives.
+    static constexpr qint64 spoolFromBytes = 1024 * 1024;
+    // The long strings of one message together (a Base64 file of 1.5 GiB), and the free space
+    // that spooling leaves on the disk.
+    static constexpr qint64 maxSpooledBytes = qint64(2) << 30;
+    static constexpr qint64 spoolReserveBytes = 64 * 1024 * 1024;
+    // Received bytes the socket holds before they are taken.
+    static constexpr qint64 readBufferBytes = 1024 * 1024;
+
     bool hasMessage() const { return !m_messages.isEmpty(); }
-    QByteArray takeMessage();
+    messageFramer::Frame takeMessage();
 
   signals:
     void stateChanged(linkTransport::State state, const QString &detail);
@@ -127,7 +139,7 @@ class linkTransport : public QObject {
     void onBytesLeft(qint64 bytes);
     void sampleProgress();
     void takeFrames(const QByteArray &chunk);
-    void queueMessage(const QByteArray &message);
+    void queueMessage(const messageFramer::Frame &message);
     void pump();
     void advance();
     bool feed();
@@ -153,7 +165,8 @@ class linkTransport : public QObject {
     QString m_pauseDetail;
     QString m_closeReason;
     messageFramer m_framer;
-    QQueue<QByteArray> m_messages;
+    QQueue<messageFramer::Frame> m_messages;
+    QString m_spoolDirectory;
     qint64 m_queuedBytes = 0;
     // A frame waits in m_outgoing, then leaves the socket's buffers (m_leaving, one at a time),
     // then waits in the kernel until the server acknowledged its last byte (m_inKernel).

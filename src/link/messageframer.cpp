@@ -1,5 +1,7 @@
 #include "link/messageframer.h"
 
+#include <QStorageInfo>
+
 namespace {
 constexpr char STX = 0x02;
 constexpr char ETX = 0x03;
@@ -13,6 +15,63 @@ bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c =
 messageFramer::messageFramer(qint64 maxMessageBytes, int maxDepth)
     : m_maxMessageBytes(maxMessageBytes), m_maxDepth(maxDepth) {}
 
+void messageFramer::setSpooling(const QString &directory, qint64 fromBytes, qint64 maxSpooledBytes,
+                                qint64 reserveBytes) {
+    m_spoolDirectory = directory;
+    m_spoolFromBytes = fromBytes;
+    m_maxSpooledBytes = maxSpooledBytes;
+    m_reserveBytes = reserveBytes;
+}
+
+bool messageFramer::spool(const char *data, qint64 size, QString *error) {
+    m_spooledBytes += size;
+    if (m_spooledBytes > m_maxSpooledBytes) {
+        *error = QStringLiteral("long strings of more than %1 bytes").arg(m_maxSpooledBytes);
+        return false;
+    }
+    // The free space is looked at every few MiB: often enough to stop well before the disk is
+    // full, seldom enough to cost nothing.
+    if (m_spooledBytes >= m_nextSpaceCheck) {
+        m_nextSpaceCheck = m_spooledBytes + 8 * 1024 * 1024;
+        const qint64 available = QStorageInfo(m_spoolDirectory).bytesAvailable();
+        if (available >= 0 && available < m_reserveBytes) {
+            *error = QStringLiteral(
+                         "only %1 bytes left free on the disk of %2, below the %3 kept "
+                         "free")
+                         .arg(available)
+                         .arg(m_spoolDirectory)
+                         .arg(m_reserveBytes);
+            return false;
+        }
+    }
+    return m_spool->append(data, size, error);
+}
+
+// The open string has grown too long to hold: what it has so far, partly in m_current and
+// partly in data[start, end), goes to a new spool.
+bool messageFramer::startSpool(const char *data, int start, int end, QString *error) {
+    m_spool = spooledText::create(m_spoolDirectory, error);
+    if (!m_spool) return false;
+    const qint64 held = m_current.size();
+    if (m_stringStart <= held) {
+        if (!spool(m_current.constData() + m_stringStart, held - m_stringStart, error))
+            return false;
+        m_current.truncate(int(m_stringStart));
+        return spool(data + start, end - start, error);
+    }
+    const int contentStart = start + int(m_stringStart - held);
+    m_current.append(data + start, contentStart - start);
+    return spool(data + contentStart, end - contentStart, error);
+}
+
+bool messageFramer::endSpool(QString *error) {
+    if (!m_spool->finish(error)) return false;
+    m_current += spoolMark + QByteArray::number(m_spools.size());
+    m_spools.append(m_spool);
+    m_spool.reset();
+    return true;
+}
+
 void messageFramer::reset() {
     m_state = State::Between;
     m_current.clear();
@@ -20,6 +79,9 @@ void messageFramer::reset() {
     m_garbageCount = 0;
     m_braceDepth = m_nesting = m_maxNestingSeen = 0;
     m_inString = m_escaped = false;
+    m_spool.reset();
+    m_spools.clear();
+    m_spooledBytes = m_nextSpaceCheck = 0;
 }
 
 void messageFramer::flushGarbage(QVector<Frame> &out) {
@@ -43,6 +105,8 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                 m_state = State::InMessage;
                 m_braceDepth = m_nesting = m_maxNestingSeen = 0;
                 m_inString = m_escaped = false;
+                m_spools.clear();
+                m_spooledBytes = m_nextSpaceCheck = 0;
                 continue;  // the brace is consumed by the message scan below
             }
             if (c == STX) {
@@ -75,22 +139,35 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
             }
             continue;
         }
-        // InMessage: scan to the closing brace, then take the span in one piece.
-        const int start = i;
+        // InMessage: scan to the closing brace, then take the span in one piece; a spooled
+        // string's part of it goes to its spool instead.
+        int start = i;
         bool complete = false;
+        QString spoolError;
         for (; i < size; ++i) {
             const char c = data[i];
             if (m_inString) {
-                if (m_escaped)
+                if (m_escaped) {
                     m_escaped = false;
-                else if (c == '\\')
+                } else if (c == '\\') {
                     m_escaped = true;
-                else if (c == '"')
+                } else if (c == '"') {
                     m_inString = false;
+                    if (m_spool) {
+                        if (!spool(data + start, i - start, &spoolError) || !endSpool(&spoolError))
+                            break;
+                        start = i;  // the closing quote stays in the message
+                    }
+                } else if (!m_spool && !m_spoolDirectory.isEmpty() &&
+                           m_current.size() + (i - start) - m_stringStart >= m_spoolFromBytes) {
+                    if (!startSpool(data, start, i, &spoolError)) break;
+                    start = i;
+                }
                 continue;
             }
             if (c == '"') {
                 m_inString = true;
+                m_stringStart = m_current.size() + (i + 1 - start);
             } else if (c == '{' || c == '[') {
                 ++m_nesting;
                 if (m_nesting > m_maxNestingSeen) m_maxNestingSeen = m_nesting;
@@ -104,11 +181,20 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                 }
             }
         }
+        if (spoolError.isEmpty() && m_spool && spool(data + start, i - start, &spoolError))
+            start = i;
+        if (!spoolError.isEmpty()) {
+            out.append(
+                {Frame::Overflow, QByteArray("message could not be kept: ") + spoolError.toUtf8()});
+            reset();
+            m_state = State::Broken;
+            break;
+        }
         if (m_current.size() + (i - start) > m_maxMessageBytes) {
             out.append({Frame::Overflow, QByteArray("message larger than ") +
                                              QByteArray::number(m_maxMessageBytes) +
                                              QByteArray(" bytes")});
-            m_current.clear();
+            reset();
             m_state = State::Broken;
             break;
         }
@@ -123,9 +209,10 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                                                   QByteArray::number(m_maxDepth) +
                                                   QByteArray(" levels")});
             } else {
-                out.append({Frame::Json, m_current});
+                out.append({Frame::Json, m_current, m_spools});
             }
             m_current.clear();
+            m_spools.clear();
             m_state = State::Between;
         }
     }

@@ -11,6 +11,7 @@
 #include "core/parameters.h"
 #include "core/settings.h"
 #include "link/jsonreader.h"
+#include "storage/filewriter.h"
 
 namespace {
 // A streamed value between the JSON before it and the JSON after it.
@@ -95,6 +96,8 @@ void RestServerSslSocketClient::log(int code, const QString &text, const QString
 
 void RestServerSslSocketClient::applySettings() {
     m_transport.setServer(Settings.restServerQt_host, Settings.restServerQt_port);
+    // Spools are the client's own files, in a folder that no command may write into.
+    m_transport.setSpoolDirectory(fileWriter(Session, appLog()).journalDirectory());
     m_transport.setBackoff({Settings.reconnectMaxDelaySeconds, Settings.reconnectJitterPercent});
 }
 
@@ -200,12 +203,15 @@ void RestServerSslSocketClient::dispatchPending() {
     m_dispatching = true;
     while (m_transport.hasMessage() && m_transport.outputIdle() && !m_stopping &&
            !m_reloadSettings && !m_reloadRights) {
-        QByteArray message = m_transport.takeMessage();
-        const bool large = message.size() >= releaseHeapFromBytes;
+        messageFramer::Frame message = m_transport.takeMessage();
+        const bool large = message.bytes.size() >= releaseHeapFromBytes;
         {
-            const jsonReader::Result parsed =
-                jsonReader::read(message, messageFramer::defaultMaxDepth);
-            message.clear();  // a file's worth, maybe; the command needs only the variants
+            const jsonReader::Result parsed = jsonReader::read(
+                message.bytes, messageFramer::defaultMaxDepth, jsonReader::compactStringBytes,
+                jsonReader::messageBudget, message.spools);
+            // A file's worth, maybe; the command needs only the variants (and the spools the
+            // variants hold).
+            message = messageFramer::Frame{};
             if (!parsed.error.isEmpty()) {
                 log(905,
                     QStringLiteral("Malformed message from the server discarded (%1 at offset %2)")

@@ -38,6 +38,10 @@ class tst_framer : public QObject {
     void oversizeBreaksTheStream();
     void nestingIsBounded();
     void largeMessageInSmallChunks();
+    void longStringsGoToSpools_data();
+    void longStringsGoToSpools();
+    void spoolingIsBounded_data();
+    void spoolingIsBounded();
 };
 
 void tst_framer::frames_data() {
@@ -135,6 +139,71 @@ void tst_framer::largeMessageInSmallChunks() {
     QCOMPARE(got.size(), 1);
     QCOMPARE(got.first().kind, Frame::Json);
     QCOMPARE(got.first().bytes.size(), message.size());
+}
+
+void tst_framer::longStringsGoToSpools_data() {
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("spools");
+    const QByteArray longText(100, 'x');
+    QTest::newRow("one long value") << "{\"fileDataB64\":\"" + longText + "\",\"a\":1}" << 1;
+    QTest::newRow("escapes inside")
+        << "{\"v\":\"" + longText + "\\\"\\\\\\/" + longText + "\"}" << 1;
+    QTest::newRow("escaped quote at the threshold")
+        << "{\"v\":\"" + QByteArray(40, 'y') + "\\\"" + longText + "\"}" << 1;
+    QTest::newRow("two long values and a short one")
+        << "{\"a\":\"" + longText + "\",\"b\":\"s\",\"c\":[\"" + longText + "\"]}" << 2;
+    QTest::newRow("long key") << "{\"" + longText + "\":1}" << 1;
+    QTest::newRow("short strings stay") << QByteArray("{\"a\":\"short\",\"b\":\"}{\"}") << 0;
+}
+
+// However the message is cut into chunks, a string that grows beyond the threshold leaves the
+// message for a spool, and the message with the spools put back is the message sent, while
+// the framer never held more than its bound.
+void tst_framer::longStringsGoToSpools() {
+    QFETCH(QByteArray, message);
+    QFETCH(int, spools);
+    QTemporaryDir dir;
+    for (int chunk = 1; chunk <= message.size(); ++chunk) {
+        messageFramer framer(96);
+        framer.setSpooling(dir.path(), 32, 1 << 20, 0);
+        QVector<Frame> got;
+        for (int i = 0; i < message.size(); i += chunk) got += framer.append(message.mid(i, chunk));
+        QCOMPARE(render(got).size(), 1);
+        QCOMPARE(got.first().kind, Frame::Json);
+        QCOMPARE(got.first().spools.size(), spools);
+        QByteArray rebuilt = got.first().bytes;
+        for (int n = got.first().spools.size() - 1; n >= 0; --n)
+            rebuilt.replace(messageFramer::spoolMark + QByteArray::number(n),
+                            got.first().spools.at(n)->readAll());
+        QCOMPARE(rebuilt, message);
+    }
+    // The spools go with the last reference to them.
+    QCOMPARE(QDir(dir.path()).entryList({"spool-*"}, QDir::Files).size(), 0);
+}
+
+void tst_framer::spoolingIsBounded_data() {
+    QTest::addColumn<qint64>("maxSpooled");
+    QTest::addColumn<qint64>("reserve");
+    QTest::newRow("within the bounds") << qint64(1000) << qint64(0);
+    QTest::newRow("more than the spools may hold") << qint64(150) << qint64(0);
+    QTest::newRow("the disk would fill up") << qint64(1000) << (qint64(1) << 62);
+}
+
+// A message whose long strings would pass the bound, or leave the disk too full, breaks the
+// stream off, as a message beyond the memory bound does; nothing of it stays on disk.
+void tst_framer::spoolingIsBounded() {
+    QFETCH(qint64, maxSpooled);
+    QFETCH(qint64, reserve);
+    QTemporaryDir dir;
+    messageFramer framer(64);
+    framer.setSpooling(dir.path(), 32, maxSpooled, reserve);
+    const QByteArray message = "{\"v\":\"" + QByteArray(200, 'z') + "\"}";
+    QVector<Frame> got;
+    for (int i = 0; i < message.size(); i += 50) got += framer.append(message.mid(i, 50));
+    const bool fits = maxSpooled > 200 && reserve == 0;
+    QCOMPARE(render(got).join(QString()).left(1), QString(fits ? "J" : "O"));
+    got.clear();
+    QCOMPARE(QDir(dir.path()).entryList({"spool-*"}, QDir::Files).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_framer)
