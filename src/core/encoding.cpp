@@ -31,12 +31,14 @@ QByteArray windows1252::toLocal8Bit(const QByteArray &bytes) {
         }
         return t;
     }();
-    QByteArray out;
-    out.reserve(bytes.size() + bytes.size() / 2);
+    // At most three bytes a character, written in place and cut to size once.
+    QByteArray out(bytes.size() * 3, Qt::Uninitialized);
+    char *to = out.data();
     for (const char c : bytes) {
         const Utf8 &u = table[uchar(c)];
-        out.append(u.bytes, u.size);
+        for (int i = 0; i < u.size; ++i) *to++ = u.bytes[i];
     }
+    out.truncate(int(to - out.constData()));
     return out;
 }
 
