@@ -327,6 +327,10 @@ void linkTransport::onEncrypted() {
 // The kernel also gives up on a peer that vanished, within the same time as the keep-alives.
 void linkTransport::setSocketOptions() {
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    // Frames are written whole, and a streamed one in large slices: the small last piece of a
+    // reply must not wait for the server to acknowledge the slice before it, which a server
+    // may delay by 40 ms.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const int fd = int(m_socket->socketDescriptor());
     if (fd < 0) return;
     const int idle = qMax(1, m_timing.keepAliveIntervalMs / 1000);

@@ -98,7 +98,7 @@ class linkTransport : public QObject {
     // messageFramer::setSpooling), from the next connection on.
     void setSpoolDirectory(const QString &directory) { m_spoolDirectory = directory; }
     // A string longer than this is kept on disk while it arrives.
-    static constexpr qint64 spoolFromBytes = 1024 * 1024;
+    static constexpr qint64 spoolFromBytes = 4 * 1024 * 1024;
     // The long strings of one message together (a Base64 file of 1.5 GiB), and the free space
     // that spooling leaves on the disk.
     static constexpr qint64 maxSpooledBytes = qint64(2) << 30;

@@ -384,11 +384,11 @@ void tst_link::spooledUploadIsWritten_data() {
         << random << 0;
     QTest::newRow("text")
         << QByteArray(R"({"fileDataB64":"DATA","filePath":"up.bin","basePathType":"temp"})")
-        << QByteArray("caf\xc3\xa9 line\n").repeated(300000) << 0;
+        << QByteArray("caf\xc3\xa9 line\n").repeated(400000) << 0;
     QTest::newRow("slashes escaped")
         << QByteArray(
                R"({"fileDataB64":"DATA","filePath":"up.bin","basePathType":"temp","isBinary":true})")
-        << QByteArray("\xff\xff\xff").repeated(1000000) << 0;
+        << QByteArray("\xff\xff\xff").repeated(2000000) << 0;
     QTest::newRow("padding at the end")
         << QByteArray(
                R"({"fileDataB64":"DATA","filePath":"up.bin","basePathType":"temp","isBinary":true})")
