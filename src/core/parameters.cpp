@@ -11,7 +11,10 @@ namespace {
 // in the form the reader would have given it.
 QVariant heldValue(const QVariant &v) {
     if (v.userType() != qMetaTypeId<spooledTextPtr>()) return v;
-    const QByteArray text = v.value<spooledTextPtr>()->readAll();
+    // Held whole it would be beyond what one message may hold in memory: no value at all.
+    const spooledTextPtr spool = v.value<spooledTextPtr>();
+    if (spool->size() > jsonReader::messageBudget.textBytes) return QVariant();
+    const QByteArray text = spool->readAll();
     return jsonReader::read('"' + text + '"', 1).value;
 }
 }  // namespace

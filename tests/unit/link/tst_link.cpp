@@ -83,6 +83,8 @@ class tst_link : public QObject {
 
   private:
     TlsTestServer *newServer();
+    // A server that accepts the registration, and the link registered with it; null if not.
+    TlsTestServer *registeredServer();
     int logCount(const QString &needle) const;
     ClientDataRoot *m_root = nullptr;
     RestServerSslSocketClient *m_link = nullptr;
@@ -109,6 +111,14 @@ TlsTestServer *tst_link::newServer() {
     m_servers << new TlsTestServer(testpaths::pkiDir() + QStringLiteral("/server.pem"),
                                    testpaths::pkiDir() + QStringLiteral("/server.key"));
     return m_servers.last();
+}
+
+TlsTestServer *tst_link::registeredServer() {
+    TlsTestServer *server = newServer();
+    server->setRegistrationAnswer(accepted);
+    Settings.restServerQt_port = server->start();
+    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
+    return QTest::qWaitFor([this] { return m_link->isRegistered(); }, 10000) ? server : nullptr;
 }
 
 int tst_link::logCount(const QString &needle) const {
@@ -317,12 +327,9 @@ void tst_link::streamedFileArrivesWhole_data() {
 void tst_link::streamedFileArrivesWhole() {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, expected);
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
     testfiles::writeBytes(Session.dataTempLocation + QStringLiteral("file.txt"), content);
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     server->send(0, command(QStringLiteral("getFileContent"), {{"filePath", "file.txt"}}));
     QTRY_VERIFY_WITH_TIMEOUT(server->received(0).endsWith("\"typeCall\":\"getFileContent\"}\n"),
                              60000);
@@ -406,13 +413,10 @@ void tst_link::spooledUploadIsWritten() {
     QFETCH(QByteArray, parameters);
     QFETCH(QByteArray, content);
     QFETCH(int, errorCode);
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
     const QString target = Session.dataTempLocation + QStringLiteral("up.bin");
     testfiles::writeBytes(target, "before");
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     QByteArray base64 = content.toBase64();
     if (QTest::currentDataTag() == QLatin1String("slashes escaped")) base64.replace("/", "\\/");
     QVERIFY(base64.size() > linkTransport::spoolFromBytes);
@@ -432,11 +436,8 @@ void tst_link::spooledUploadIsWritten() {
 
 // An upload cut off by a lost connection writes nothing and leaves no spool behind.
 void tst_link::spooledUploadCutOff() {
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     const QByteArray message =
         R"({"commandType":"saveFileContent","data":[{"filePath":"cut.bin","basePathType":"temp","fileDataB64":")" +
         QByteArray(16 * 1024 * 1024, 'A') + "\"}]}\n";
@@ -460,11 +461,8 @@ void tst_link::intakeIsBounded_data() {
 void tst_link::intakeIsBounded() {
     QFETCH(int, messages);
     QFETCH(bool, closed);
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     QByteArray burst;
     for (int i = 0; i < messages; ++i) burst += command(QStringLiteral("getNodes"), {});
     server->send(0, burst);
@@ -493,11 +491,8 @@ void tst_link::controlFloodIsHandledFlat_data() {
 void tst_link::controlFloodIsHandledFlat() {
     QFETCH(QByteArray, frame);
     QFETCH(QString, logged);
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     server->send(0, frame.repeated(500000) + command(QStringLiteral("getNodes"), {}));
     QTRY_COMPARE_WITH_TIMEOUT(server->received(0).count("\"typeCall\":\"getNodes\""), 1, 120000);
     QVERIFY(m_link->isRegistered());
@@ -512,11 +507,8 @@ void tst_link::controlFloodIsHandledFlat() {
 // A message is logged with its start, in one line however it is broken: a line end inside it
 // cannot forge a line of its own.
 void tst_link::serverTextCannotForgeALogLine() {
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     const QByteArray forged = "2001-01-01 00:00:00 => 100   : [main] forged";
     server->send(0, "{\"commandType\":\"getNodes\r\n" + forged + "\",\"data\":[{}]}\n" +
                         command(QStringLiteral("getNodes"), {}));
@@ -529,11 +521,8 @@ void tst_link::serverTextCannotForgeALogLine() {
 
 // A stop takes no new command but lets the running one finish and its reply leave.
 void tst_link::stopLetsTheReplyLeave() {
-    TlsTestServer *server = newServer();
-    server->setRegistrationAnswer(accepted);
-    Settings.restServerQt_port = server->start();
-    m_link->connectToHost(Settings.restServerQt_host, Settings.restServerQt_port);
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->isRegistered(), 10000);
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
     QSignalSpy stopped(m_link, &RestServerSslSocketClient::signal_stopped);
     // A ping of two echo requests takes about a second; the stop comes while it runs.
     server->send(0, command(QStringLiteral("pingDevices"),
