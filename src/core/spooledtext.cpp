@@ -2,8 +2,9 @@
 
 #include <QDir>
 #include <QUuid>
-#include <algorithm>
+#include <cstring>
 
+#include "core/encoding.h"
 #include "core/regularfile.h"
 #include "storage/atomicfile.h"
 
@@ -55,20 +56,13 @@ bool spooledText::open(QFile *file) const {
 
 spooledBase64::spooledBase64(spooledTextPtr text) : m_text(std::move(text)) {}
 
-namespace {
-bool inAlphabet(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
-}
-}  // namespace
-
-// The alphabet characters of `raw`, escapes resolved, appended to m_clean.
-bool spooledBase64::clean(const QByteArray &raw, QString *error) {
-    // The usual slice is all alphabet: it goes on whole.
-    if (m_pendingEscape.isEmpty() && !m_padding &&
-        std::all_of(raw.cbegin(), raw.cend(), inAlphabet)) {
+// The text of `raw` with its escapes resolved, appended to m_clean; the alphabet is the
+// decoder's to check.
+void spooledBase64::clean(const QByteArray &raw) {
+    // The usual slice has no escape at all: it goes on whole.
+    if (m_pendingEscape.isEmpty() && !std::memchr(raw.constData(), '\\', size_t(raw.size()))) {
         m_clean += raw;
-        return true;
+        return;
     }
     const QByteArray text = m_pendingEscape + raw;
     m_pendingEscape.clear();
@@ -83,6 +77,7 @@ bool spooledBase64::clean(const QByteArray &raw, QString *error) {
             if (kind == 'u') {
                 bool ok = false;
                 const uint code = text.mid(i + 2, 4).toUInt(&ok, 16);
+                // Anything but ASCII is outside the alphabet: NUL stands for it.
                 c = ok && code < 0x80 ? char(code) : '\0';
                 i += 5;
             } else {
@@ -90,15 +85,8 @@ bool spooledBase64::clean(const QByteArray &raw, QString *error) {
                 i += 1;
             }
         }
-        // Padding ends the data: after it, only padding.
-        if (c == '=') m_padding = true;
-        if (!(c == '=' || (inAlphabet(c) && !m_padding))) {
-            *error = QStringLiteral("not Base64");
-            return false;
-        }
         m_clean.append(c);
     }
-    return true;
 }
 
 bool spooledBase64::next(QByteArray *slice, QString *error) {
@@ -113,26 +101,28 @@ bool spooledBase64::next(QByteArray *slice, QString *error) {
     constexpr qint64 sliceBytes = 256 * 1024;  // of Base64 text
     while (slice->isEmpty() && !m_done) {
         const QByteArray raw = m_file.read(sliceBytes);
-        if (raw.isEmpty()) {
-            if (!m_pendingEscape.isEmpty()) {
+        m_done = raw.isEmpty();
+        if (m_done && !m_pendingEscape.isEmpty()) {
+            *error = QStringLiteral("not Base64");
+            return false;
+        }
+        clean(raw);
+        // Whole groups decode alone. The last group is held back until the end, where its
+        // padding, if any, is checked as part of the whole text.
+        if (m_done) {
+            if (!base64::strict(m_clean.constData(), m_clean.size(), slice)) {
                 *error = QStringLiteral("not Base64");
                 return false;
             }
-            m_done = true;
-        } else if (!clean(raw, error)) {
-            return false;
+            m_clean.clear();
+            break;
         }
-        // Whole groups of four decode alone; the rest waits for the next slice.
-        const int whole = m_done ? m_clean.size() : m_clean.size() - m_clean.size() % 4;
-        if (whole == 0) continue;
-        const auto decoded = QByteArray::fromBase64Encoding(
-            m_clean.left(whole), QByteArray::AbortOnBase64DecodingErrors);
-        if (!decoded) {
+        const int whole = m_clean.isEmpty() ? 0 : (m_clean.size() - 1) / 4 * 4;
+        if (!base64::strictGroups(m_clean.constData(), whole, slice)) {
             *error = QStringLiteral("not Base64");
             return false;
         }
         m_clean.remove(0, whole);
-        *slice = decoded.decoded;
     }
     return true;
 }

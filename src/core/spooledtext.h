@@ -53,13 +53,12 @@ class spooledBase64 : public byteSource {
     bool next(QByteArray *slice, QString *error) override;
 
   private:
-    bool clean(const QByteArray &raw, QString *error);
+    void clean(const QByteArray &raw);
 
     spooledTextPtr m_text;
     QFile m_file;
     bool m_opened = false;
     QByteArray m_pendingEscape;  // an escape cut by the end of a slice
-    QByteArray m_clean;          // alphabet characters not decoded yet
-    bool m_padding = false;      // padding came: only padding may follow
+    QByteArray m_clean;          // characters not decoded yet
     bool m_done = false;
 };
