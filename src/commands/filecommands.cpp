@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <algorithm>
+#include <cstring>
 
 #include "core/encoding.h"
 #include "core/log.h"
@@ -24,8 +24,19 @@ namespace {
 constexpr qint64 maxStreamedFileBytes = qint64(1) << 30;
 constexpr qint64 maxHeldFileBytes = qint64(64) * 1024 * 1024;
 
+// A file's slice is 192 KiB: its bytes are OR-ed eight at a time, without a branch.
 bool isAscii(const QByteArray &bytes) {
-    return std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
+    const char *data = bytes.constData();
+    const int size = bytes.size();
+    quint64 high = 0;
+    int i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, data + i, sizeof word);
+        high |= word;
+    }
+    for (; i < size; ++i) high |= uchar(data[i]);
+    return (high & 0x8080808080808080ULL) == 0;
 }
 
 // The Base64 of a file as getFileContent sends it, one slice at a time: read in text mode (no
@@ -54,7 +65,7 @@ class fileBase64Source : public byteSource {
                                  .arg(m_file->errorString());
                     return false;
                 }
-                *slice = m_carry.toBase64();
+                *slice = base64::encode(m_carry);
                 m_done = true;
                 break;
             }
@@ -64,7 +75,7 @@ class fileBase64Source : public byteSource {
             const int whole = bytes.size() - bytes.size() % 3;
             m_carry = bytes.mid(whole);
             bytes.truncate(whole);
-            *slice = bytes.toBase64();
+            *slice = base64::encode(bytes);
         }
         return true;
     }
