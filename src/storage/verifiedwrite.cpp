@@ -1,17 +1,41 @@
 #include "storage/verifiedwrite.h"
 
 #include <errno.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCryptographicHash>
 #include <QFile>
+#include <memory>
 
 #include "core/regularfile.h"
 #include "storage/atomicfile.h"
 #include "storage/filewriter.h"
 
 namespace {
+// SHA-256 through the crypto library the TLS link loads anyway: hundreds of MiB a second faster
+// than Qt's own, and every written byte is hashed twice.
+class sha256 {
+  public:
+    sha256() : m_context(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+        EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr);
+    }
+    void add(const QByteArray &bytes) {
+        EVP_DigestUpdate(m_context.get(), bytes.constData(), size_t(bytes.size()));
+    }
+    QByteArray result() {
+        QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+        unsigned int size = 0;
+        EVP_DigestFinal_ex(m_context.get(), reinterpret_cast<unsigned char *>(digest.data()),
+                           &size);
+        digest.truncate(int(size));
+        return digest;
+    }
+
+  private:
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> m_context;
+};
+
 // The bytes as they pass, counted and hashed, for the comparison with what was written.
 class digestedSource : public byteSource {
   public:
@@ -19,18 +43,18 @@ class digestedSource : public byteSource {
 
     bool next(QByteArray *slice, QString *error) override {
         if (!m_bytes.next(slice, error)) return false;
-        m_hash.addData(*slice);
+        m_hash.add(*slice);
         m_size += slice->size();
         return true;
     }
-    bool sameAs(QFile &file) const {
-        constexpr qint64 sliceBytes = 64 * 1024;
+    bool sameAs(QFile &file) {
+        constexpr qint64 sliceBytes = 256 * 1024;
         if (file.size() != m_size) return false;
-        QCryptographicHash written(QCryptographicHash::Sha256);
+        sha256 written;
         qint64 read = 0;
         for (QByteArray slice = file.read(sliceBytes); !slice.isEmpty();
              slice = file.read(sliceBytes)) {
-            written.addData(slice);
+            written.add(slice);
             read += slice.size();
         }
         return read == m_size && written.result() == m_hash.result();
@@ -38,7 +62,7 @@ class digestedSource : public byteSource {
 
   private:
     byteSource &m_bytes;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    sha256 m_hash;
     qint64 m_size = 0;
 };
 
