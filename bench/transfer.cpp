@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include <openssl/evp.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextCodec>
@@ -94,15 +96,34 @@ QByteArray textEncoder::push(const QByteArray &file) {
         out += ch.size;
     }
     const int whole = int(out - m_text.constData()) / 3 * 3;
-    const QByteArray base64 = QByteArray::fromRawData(m_text.constData(), whole).toBase64();
+    const QByteArray base64 = encode(m_text.constData(), whole);
     m_text = m_text.mid(whole, int(out - m_text.constData()) - whole);
     return base64;
 }
 
 QByteArray textEncoder::finish() {
-    const QByteArray base64 = m_text.toBase64();
+    const QByteArray base64 = encode(m_text.constData(), m_text.size());
     m_text.clear();
     return base64;
+}
+
+QByteArray encode(const char *bytes, int size) {
+    QByteArray base64((size + 2) / 3 * 4 + 1, Qt::Uninitialized);
+    base64.truncate(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(base64.data()),
+                                    reinterpret_cast<const unsigned char *>(bytes), size));
+    return base64;
+}
+
+bool decode(const char *base64, int size, QByteArray *bytes) {
+    const int kept = bytes->size();
+    bytes->resize(kept + size / 4 * 3);
+    const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(bytes->data() + kept),
+                                        reinterpret_cast<const unsigned char *>(base64), size);
+    if (decoded < 0 || size % 4 != 0) return false;
+    // The block form counts padding as bytes.
+    const int padding = size == 0 ? 0 : (base64[size - 1] == '=') + (base64[size - 2] == '=');
+    bytes->truncate(kept + decoded - padding);
+    return true;
 }
 
 }  // namespace transfer

@@ -39,6 +39,11 @@ struct Split {
 };
 Split split(const QByteArray &message, const char *key);
 
+// Base64 of `size` bytes, padded, without line breaks.
+QByteArray encode(const char *bytes, int size);
+// Padded Base64 of whole groups, decoded and appended to `bytes`; false when it is not Base64.
+bool decode(const char *base64, int size, QByteArray *bytes);
+
 // The Base64 of a file's text as the client's getFileContent sends it: the file read in text
 // mode (carriage returns dropped), decoded from Windows-1252 and encoded in the locale's 8-bit
 // encoding. Fed in pieces of any size; nothing but the last two bytes of a Base64 group is kept.

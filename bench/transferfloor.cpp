@@ -100,11 +100,9 @@ class TransferFloor : public QObject {
 
     void decode(bool last) {
         const int size = last ? m_base64.size() : m_base64.size() / 4 * 4;
-        const auto decoded =
-            QByteArray::fromBase64Encoding(QByteArray::fromRawData(m_base64.constData(), size),
-                                           QByteArray::AbortOnBase64DecodingErrors);
-        m_uploadOk = m_uploadOk && decoded &&
-                     m_upload.write(decoded.decoded) == qint64(decoded.decoded.size());
+        m_decoded.clear();
+        m_uploadOk = m_uploadOk && transfer::decode(m_base64.constData(), size, &m_decoded) &&
+                     m_upload.write(m_decoded) == qint64(m_decoded.size());
         m_base64.remove(0, size);
     }
 
@@ -165,6 +163,7 @@ class TransferFloor : public QObject {
     QByteArray m_head;
     QByteArray m_tail;
     QByteArray m_base64;
+    QByteArray m_decoded;
     QFile m_upload;
     bool m_uploadOk = false;
     QFile m_download;
