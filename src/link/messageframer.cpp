@@ -1,6 +1,7 @@
 #include "link/messageframer.h"
 
 #include <QStorageInfo>
+#include <cstring>
 
 namespace {
 constexpr char STX = 0x02;
@@ -158,10 +159,25 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                             break;
                         start = i;  // the closing quote stays in the message
                     }
-                } else if (!m_spool && !m_spoolDirectory.isEmpty() &&
-                           m_current.size() + (i - start) - m_stringStart >= m_spoolFromBytes) {
-                    if (!startSpool(data, start, i, &spoolError)) break;
-                    start = i;
+                } else {
+                    // Ordinary characters up to the next quote or backslash are passed in one
+                    // step: a file's Base64 is megabytes of them.
+                    const auto *quote =
+                        static_cast<const char *>(std::memchr(data + i, '"', size - i));
+                    const int stop = quote ? int(quote - data) : size;
+                    const auto *backslash =
+                        static_cast<const char *>(std::memchr(data + i, '\\', stop - i));
+                    const int runEnd = backslash ? int(backslash - data) : stop;
+                    if (!m_spool && !m_spoolDirectory.isEmpty()) {
+                        // Where the string reaches the length that goes to a spool.
+                        const qint64 from = qMax<qint64>(
+                            i, start + m_stringStart + m_spoolFromBytes - m_current.size());
+                        if (from < runEnd) {
+                            if (!startSpool(data, start, int(from), &spoolError)) break;
+                            start = int(from);
+                        }
+                    }
+                    i = runEnd - 1;
                 }
                 continue;
             }
