@@ -204,7 +204,10 @@ void RestServerSslSocketClient::dispatchPending() {
     while (m_transport.hasMessage() && m_transport.outputIdle() && !m_stopping &&
            !m_reloadSettings && !m_reloadRights) {
         messageFramer::Frame message = m_transport.takeMessage();
-        const bool large = message.bytes.size() >= releaseHeapFromBytes;
+        // A spooled string came through the socket's large reads, and its command handles the
+        // string in large slices.
+        const bool large =
+            message.bytes.size() >= releaseHeapFromBytes || !message.spools.isEmpty();
         {
             const jsonReader::Result parsed = jsonReader::read(
                 message.bytes, messageFramer::defaultMaxDepth, jsonReader::compactStringBytes,
