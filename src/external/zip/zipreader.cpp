@@ -1,11 +1,11 @@
 #include "zipreader.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -100,14 +100,51 @@ mode_t processUmask() {
     return mask;
 }
 
+// Whether `name` has an empty or "." segment after its leading "/", if any: most names have
+// nothing to clean and are taken as they are.
+bool needsCleaning(const QString &name) {
+    int segmentStart = name.startsWith(QLatin1Char('/')) ? 1 : 0;
+    if (segmentStart == name.size()) return false;
+    for (int i = segmentStart; i <= name.size(); ++i) {
+        if (i < name.size() && name.at(i) != QLatin1Char('/')) continue;
+        const int length = i - segmentStart;
+        if (length == 0 || (length == 1 && name.at(segmentStart) == QLatin1Char('.'))) return true;
+        segmentStart = i + 1;
+    }
+    return false;
+}
+
 // Collapses empty and "." segments only: ".." and a leading "/" stay visible so that
 // extraction can refuse them.
 QString cleanPath(const QString &name) {
+    if (!needsCleaning(name)) return name;
     QStringList segments = name.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     segments.removeAll(QStringLiteral("."));
     const QString joined = segments.join(QLatin1Char('/'));
     return name.startsWith(QLatin1Char('/')) ? QLatin1Char('/') + joined : joined;
 }
+
+bool writeAll(int fd, const char *data, qint64 length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, size_t(length));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+bool hasDotDotSegment(const QString &path) {
+    return path == QLatin1String("..") || path.startsWith(QLatin1String("../")) ||
+           path.endsWith(QLatin1String("/..")) || path.contains(QLatin1String("/../"));
+}
+
+QString parentOf(const QString &path) {
+    return path.left(qMax(path.lastIndexOf(QLatin1Char('/')), 0));
+}
+
+QString nameOf(const QString &path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
 
 }  // namespace
 
@@ -132,17 +169,28 @@ class ZipReaderPrivate {
 
     ZipReaderPrivate(QIODevice *device, std::unique_ptr<QIODevice> ownedDevice)
         : device(device), ownedDevice(std::move(ownedDevice)) {}
+    ~ZipReaderPrivate() {
+        if (inflaterReady) inflateEnd(&inflater);
+        closeDirectory();
+    }
+    ZipReaderPrivate(const ZipReaderPrivate &) = delete;
+    ZipReaderPrivate &operator=(const ZipReaderPrivate &) = delete;
 
     void scanFiles();
     QString readIndex();
     QByteArray readAt(qint64 position, qint64 length);
+    // Without lastModified, which takes a time-zone look-up that extraction never needs.
     ZipReader::FileInfo fillFileInfo(int index) const;
+    // Entries packed together share their time stamps: `dates` keeps each stamp's conversion.
+    ZipReader::FileInfo datedFileInfo(int index, QHash<quint32, QDateTime> *dates) const;
+    const QHash<QString, int> &names();
     QString storedName(int index) const;
     QString entryError(int index, const QString &what) const;
 
     QString checkHeader(int index) const;
     QString locateData(int index, qint64 *dataStart);
-    QString readEntry(int index, QIODevice *out);
+    // The entry's data, whose first byte is at `dataStart`, verified as it goes to `out`.
+    QString readEntry(int index, qint64 dataStart, const Sink &out);
     QString readData(int index, qint64 limit, QByteArray *data);
     QString copyStored(int index, qint64 length, const Sink &sink);
     QString inflateData(int index, qint64 length, const Sink &sink);
@@ -153,6 +201,8 @@ class ZipReaderPrivate {
     QString extractAll(const QString &destinationDir);
     mode_t extractionMode(int index) const;
     QString ensureDir(int index, const QString &relativeDir, QString *absoluteDir);
+    int directoryFd(const QString &directory);
+    void closeDirectory();
     QString writeFile(int index, const QString &directory);
     QString writeLink(int index, const QString &directory, const QByteArray &target);
     void fail(const QString &error);
@@ -163,16 +213,27 @@ class ZipReaderPrivate {
     ZipReader::Status status = ZipReader::NoError;
     QVector<FileHeader> fileHeaders;
     QVector<ZipReader::FileInfo> fileInfos;
-    QHash<QString, int> nameIndex;  // stored and cleaned names; the first entry wins
+    QHash<QString, int> nameIndex;  // stored and cleaned names, first entry first; see names()
     quint32 startOfDirectory = 0;
     QString indexError;  // why the index cannot be trusted for extraction
     QString errorString;
+    QVector<qint64> dataStarts;  // where each entry's data starts, found by validate()
+
+    // Kept from entry to entry, so that 10,000 small entries do not set up 10,000 of each.
+    z_stream inflater{};
+    bool inflaterReady = false;
+    QByteArray input;
+    QByteArray output;
 
     // State of one extraction: the canonical destination, the directories below it that are
     // known to be real directories inside it, by relative path, and the process umask.
     QString root;
     QHash<QString, QString> verifiedDirs;
     mode_t umask = 0;
+    // The verified directory that files are being written into, held open so that each file
+    // is made by its name alone, not by a path walked from the root again.
+    QString openDirectory;
+    int openDirectoryFd = -1;
 };
 
 void ZipReaderPrivate::scanFiles() {
@@ -189,12 +250,20 @@ void ZipReaderPrivate::scanFiles() {
     }
     dirtyFileTree = false;
     indexError = readIndex();
+    fileInfos.reserve(fileHeaders.size());
     for (int i = 0; i < fileHeaders.size(); ++i) fileInfos.append(fillFileInfo(i));
+}
+
+const QHash<QString, int> &ZipReaderPrivate::names() {
+    scanFiles();
     // Backwards, so that the first of several entries with one name keeps it.
-    for (int i = fileHeaders.size() - 1; i >= 0; --i) {
-        nameIndex.insert(storedName(i), i);
-        nameIndex.insert(fileInfos.at(i).filePath, i);
+    if (nameIndex.isEmpty()) {
+        for (int i = fileHeaders.size() - 1; i >= 0; --i) {
+            nameIndex.insert(storedName(i), i);
+            nameIndex.insert(fileInfos.at(i).filePath, i);
+        }
     }
+    return nameIndex;
 }
 
 QByteArray ZipReaderPrivate::readAt(qint64 position, qint64 length) {
@@ -335,7 +404,17 @@ ZipReader::FileInfo ZipReaderPrivate::fillFileInfo(int index) const {
     info.filePath = cleanPath(storedName(index));
     info.crc = h.crc;
     info.size = h.uncompressedSize;
-    info.lastModified = readMSDosDate(h.lastModified);
+    return info;
+}
+
+ZipReader::FileInfo ZipReaderPrivate::datedFileInfo(int index,
+                                                    QHash<quint32, QDateTime> *dates) const {
+    ZipReader::FileInfo info = fileInfos.at(index);
+    if (!info.isValid()) return info;
+    const char *stamp = fileHeaders.at(index).lastModified;
+    auto date = dates->find(readUInt(stamp));
+    if (date == dates->end()) date = dates->insert(readUInt(stamp), readMSDosDate(stamp));
+    info.lastModified = *date;
     return info;
 }
 
@@ -394,11 +473,7 @@ QString ZipReaderPrivate::locateData(int index, qint64 *dataStart) {
     return QString();
 }
 
-QString ZipReaderPrivate::readEntry(int index, QIODevice *out) {
-    qint64 dataStart = 0;
-    QString problem = checkHeader(index);
-    if (problem.isEmpty()) problem = locateData(index, &dataStart);
-    if (!problem.isEmpty()) return problem;
+QString ZipReaderPrivate::readEntry(int index, qint64 dataStart, const Sink &out) {
     const FileHeader &h = fileHeaders.at(index);
     if (!device->seek(dataStart)) return entryError(index, QStringLiteral("data is truncated"));
 
@@ -411,12 +486,11 @@ QString ZipReaderPrivate::readEntry(int index, QIODevice *out) {
         }
         crc = ::crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(length));
         written += length;
-        if (out->write(data, length) != length)
-            return entryError(index, QStringLiteral("cannot write: %1").arg(out->errorString()));
-        return QString();
+        return out(data, length);
     };
-    problem = h.method == CompressionMethodStored ? copyStored(index, h.compressedSize, sink)
-                                                  : inflateData(index, h.compressedSize, sink);
+    const QString problem = h.method == CompressionMethodStored
+                                ? copyStored(index, h.compressedSize, sink)
+                                : inflateData(index, h.compressedSize, sink);
     if (!problem.isEmpty()) return problem;
     if (written != h.uncompressedSize) {
         return entryError(index, QStringLiteral("size mismatch: %1 bytes instead of %2")
@@ -432,17 +506,22 @@ QString ZipReaderPrivate::readData(int index, qint64 limit, QByteArray *data) {
         return entryError(index, QStringLiteral("%1 bytes are too many to hold in memory")
                                      .arg(fileHeaders.at(index).uncompressedSize));
     }
-    QBuffer buffer(data);
-    buffer.open(QIODevice::WriteOnly);
-    return readEntry(index, &buffer);
+    qint64 dataStart = 0;
+    QString problem = checkHeader(index);
+    if (problem.isEmpty()) problem = locateData(index, &dataStart);
+    if (!problem.isEmpty()) return problem;
+    return readEntry(index, dataStart, [data](const char *bytes, qint64 length) {
+        data->append(bytes, int(length));
+        return QString();
+    });
 }
 
 QString ZipReaderPrivate::copyStored(int index, qint64 length, const Sink &sink) {
-    QByteArray chunk(int(qMin(length, ChunkSize)), Qt::Uninitialized);
+    input.resize(int(ChunkSize));
     while (length > 0) {
-        const qint64 got = device->read(chunk.data(), qMin(length, ChunkSize));
+        const qint64 got = device->read(input.data(), qMin(length, ChunkSize));
         if (got <= 0) return entryError(index, QStringLiteral("data is truncated"));
-        const QString problem = sink(chunk.constData(), got);
+        const QString problem = sink(input.constData(), got);
         if (!problem.isEmpty()) return problem;
         length -= got;
     }
@@ -450,14 +529,19 @@ QString ZipReaderPrivate::copyStored(int index, qint64 length, const Sink &sink)
 }
 
 QString ZipReaderPrivate::inflateData(int index, qint64 length, const Sink &sink) {
-    z_stream stream{};
-    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+    if (inflaterReady) {
+        inflateReset(&inflater);
+    } else if (inflateInit2(&inflater, -MAX_WBITS) == Z_OK) {
+        inflaterReady = true;
+    } else {
         qWarning("Zip: Z_MEM_ERROR: Not enough memory");
         return entryError(index, QStringLiteral("not enough memory to inflate"));
     }
-    const std::unique_ptr<z_stream, int (*)(z_stream *)> guard(&stream, inflateEnd);
-    QByteArray input(int(ChunkSize), Qt::Uninitialized);
-    QByteArray output(int(ChunkSize), Qt::Uninitialized);
+    z_stream &stream = inflater;
+    stream.next_in = nullptr;
+    stream.avail_in = 0;
+    input.resize(int(ChunkSize));
+    output.resize(int(ChunkSize));
     for (;;) {
         if (stream.avail_in == 0 && length > 0) {
             const qint64 got = device->read(input.data(), qMin(length, ChunkSize));
@@ -507,8 +591,7 @@ QString ZipReaderPrivate::validate(QHash<int, QByteArray> *linkTargets) {
         if (h.fileName.size() > MaxPathLength)
             return entryError(i, QStringLiteral("name too long"));
         if (info.filePath.isEmpty()) return entryError(i, QStringLiteral("has an empty name"));
-        if (info.filePath.startsWith(QLatin1Char('/')) ||
-            info.filePath.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+        if (info.filePath.startsWith(QLatin1Char('/')) || hasDotDotSegment(info.filePath)) {
             return entryError(i, QStringLiteral("leaves the destination directory"));
         }
         const int earlier = byPath.value(info.filePath, -1);
@@ -533,8 +616,10 @@ QString ZipReaderPrivate::validate(QHash<int, QByteArray> *linkTargets) {
         int index;
     };
     QVector<Span> spans;
+    spans.reserve(fileHeaders.size());
+    dataStarts.resize(fileHeaders.size());
     for (int i = 0; i < fileHeaders.size(); ++i) {
-        qint64 dataStart = 0;
+        qint64 &dataStart = dataStarts[i];
         const QString problem = locateData(i, &dataStart);
         if (!problem.isEmpty()) return problem;
         spans.append(
@@ -628,14 +713,13 @@ QString ZipReaderPrivate::extractAll(const QString &destinationDir) {
     }
     for (int i = 0; i < fileInfos.size() && problem.isEmpty(); ++i) {
         if (!fileInfos.at(i).isFile) continue;
-        problem =
-            ensureDir(i, fileInfos.at(i).filePath.section(QLatin1Char('/'), 0, -2), &directory);
+        problem = ensureDir(i, parentOf(fileInfos.at(i).filePath), &directory);
         if (problem.isEmpty()) problem = writeFile(i, directory);
     }
+    closeDirectory();
     for (int i = 0; i < fileInfos.size() && problem.isEmpty(); ++i) {
         if (!fileInfos.at(i).isSymLink) continue;
-        problem =
-            ensureDir(i, fileInfos.at(i).filePath.section(QLatin1Char('/'), 0, -2), &directory);
+        problem = ensureDir(i, parentOf(fileInfos.at(i).filePath), &directory);
         if (problem.isEmpty()) problem = writeLink(i, directory, linkTargets.value(i));
     }
     if (!problem.isEmpty()) return problem;
@@ -701,42 +785,62 @@ QString ZipReaderPrivate::ensureDir(int index, const QString &relativeDir, QStri
     return QString();
 }
 
+int ZipReaderPrivate::directoryFd(const QString &directory) {
+    if (directory != openDirectory) {
+        closeDirectory();
+        openDirectoryFd =
+            ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (openDirectoryFd >= 0) openDirectory = directory;
+    }
+    return openDirectoryFd;
+}
+
+void ZipReaderPrivate::closeDirectory() {
+    if (openDirectoryFd >= 0) ::close(openDirectoryFd);
+    openDirectoryFd = -1;
+    openDirectory.clear();
+}
+
 QString ZipReaderPrivate::writeFile(int index, const QString &directory) {
-    const ZipReader::FileInfo &info = fileInfos.at(index);
-    const QString target =
-        directory + QLatin1Char('/') + info.filePath.section(QLatin1Char('/'), -1);
-    // The content takes its name only once verified, and renaming replaces a link already
-    // there instead of writing through it.
-    QByteArray temporary = QFile::encodeName(directory + QLatin1String("/.zip-XXXXXX"));
-    const int fd = ::mkstemp(temporary.data());
+    const QString fileName = nameOf(fileInfos.at(index).filePath);
+    const QByteArray name = QFile::encodeName(fileName);
+    const QString target = directory + QLatin1Char('/') + fileName;
+    // Made where nothing is, a link included. Where something is, the content goes to a
+    // temporary and takes the name only once verified: renaming replaces a link there instead
+    // of writing through it, and whatever was there stays until then.
+    const int dirFd = directoryFd(directory);
+    int fd = dirFd < 0 ? -1
+                       : ::openat(dirFd, name.constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    QByteArray temporary;
+    if (fd < 0 && dirFd >= 0 && errno == EEXIST) {
+        temporary = QFile::encodeName(directory + QLatin1String("/.zip-XXXXXX"));
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    }
     if (fd < 0) {
         return entryError(index, QStringLiteral("cannot create a file in '%1': %2")
                                      .arg(directory, qt_error_string(errno)));
     }
-    QFile file;
-    file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
-    QString problem = readEntry(index, &file);
-    if (problem.isEmpty()) {
-        file.close();
-        if (file.error() != QFileDevice::NoError) {
-            problem = entryError(
-                index, QStringLiteral("cannot write '%1': %2").arg(target, file.errorString()));
-        }
-    }
-    if (problem.isEmpty() && ::chmod(temporary.constData(), extractionMode(index)) != 0)
-        problem = entryError(index, QStringLiteral("cannot set its permissions"));
-    if (problem.isEmpty() &&
-        ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0) {
-        problem = entryError(
+    const auto cannotWrite = [&] {
+        return entryError(
             index, QStringLiteral("cannot write '%1': %2").arg(target, qt_error_string(errno)));
-    }
-    if (!problem.isEmpty()) ::unlink(temporary.constData());
+    };
+    QString problem = readEntry(index, dataStarts.at(index), [&](const char *data, qint64 length) {
+        return writeAll(fd, data, length) ? QString() : cannotWrite();
+    });
+    if (problem.isEmpty() && ::fchmod(fd, extractionMode(index)) != 0)
+        problem = entryError(index, QStringLiteral("cannot set its permissions"));
+    if (::close(fd) != 0 && problem.isEmpty()) problem = cannotWrite();
+    if (problem.isEmpty() && !temporary.isEmpty() &&
+        ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0)
+        problem = cannotWrite();
+    if (!problem.isEmpty() && temporary.isEmpty()) ::unlinkat(dirFd, name.constData(), 0);
+    if (!problem.isEmpty() && !temporary.isEmpty()) ::unlink(temporary.constData());
     return problem;
 }
 
 QString ZipReaderPrivate::writeLink(int index, const QString &directory, const QByteArray &target) {
-    const QString path =
-        directory + QLatin1Char('/') + fileInfos.at(index).filePath.section(QLatin1Char('/'), -1);
+    const QString path = directory + QLatin1Char('/') + nameOf(fileInfos.at(index).filePath);
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat existing {};
     if (::lstat(nativePath.constData(), &existing) == 0 && !S_ISDIR(existing.st_mode) &&
@@ -799,7 +903,11 @@ ZipReader::Status ZipReader::status() const { return d->status; }
 
 QVector<ZipReader::FileInfo> ZipReader::fileInfoList() const {
     d->scanFiles();
-    return d->fileInfos;
+    QVector<FileInfo> infos;
+    infos.reserve(d->fileInfos.size());
+    QHash<quint32, QDateTime> dates;
+    for (int i = 0; i < d->fileInfos.size(); ++i) infos.append(d->datedFileInfo(i, &dates));
+    return infos;
 }
 
 int ZipReader::count() const {
@@ -809,13 +917,13 @@ int ZipReader::count() const {
 
 ZipReader::FileInfo ZipReader::entryInfoAt(int index) const {
     d->scanFiles();
-    return d->fileInfos.value(index);
+    QHash<quint32, QDateTime> dates;
+    return index >= 0 && index < d->fileInfos.size() ? d->datedFileInfo(index, &dates) : FileInfo();
 }
 
 QByteArray ZipReader::fileData(const QString &fileName) const {
     d->errorString.clear();
-    d->scanFiles();
-    const int index = d->nameIndex.value(fileName, -1);
+    const int index = d->names().value(fileName, -1);
     if (index < 0) return QByteArray();
     QByteArray data;
     const QString problem = d->readData(index, MaxFileDataSize, &data);
