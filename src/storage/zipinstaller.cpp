@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -124,10 +123,17 @@ saveResultStruct zipInstaller::unpack() {
         return {950, extractionFailed,
                 QStringLiteral("Can't create the staging directory %1").arg(m_stagingDir)};
     if (!reader.extractAll(m_stagingDir)) return {950, extractionFailed, reader.errorString()};
+    // The staging directory holds the archive's entries and nothing else, so its links are the
+    // archive's, found without walking the staged tree.
+    QStringList links;
+    for (const zip::ZipReader::FileInfo &entry : reader.fileInfoList())
+        if (entry.isSymLink) links << entry.filePath;
     reader.close();
+    // Nothing here is synced before the moves: were the unpack cut short now or while they
+    // are made, the next start would remove or move back the staged entries, whatever of them
+    // reached the disk. The one sync after the moves makes them durable with the moves.
     QString error;
-    syncFileSystemOf(m_stagingDir);
-    if (!planMoves(m_stagingDir, m_destination, &error) || !checkLinks(&error))
+    if (!planMoves(m_stagingDir, m_destination, &error) || !checkLinks(links, &error))
         return {950, extractionFailed, error};
     if (!writeJournal(committing, &error))
         return {950, extractionFailed, QStringLiteral("Can't record the unpack: %1").arg(error)};
@@ -180,14 +186,9 @@ bool zipInstaller::planMoves(const QString &stagedDir, const QString &targetDir,
     return true;
 }
 
-bool zipInstaller::checkLinks(QString *error) const {
-    QDirIterator staged(m_stagingDir,
-                        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-    while (staged.hasNext()) {
-        staged.next();
-        if (!staged.fileInfo().isSymLink()) continue;
-        *error = linkProblem(staged.filePath().mid(m_stagingDir.size() + 1));
+bool zipInstaller::checkLinks(const QStringList &links, QString *error) const {
+    for (const QString &link : links) {
+        *error = linkProblem(link);
         if (!error->isEmpty()) return false;
     }
     return true;

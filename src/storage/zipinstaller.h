@@ -39,9 +39,9 @@ class zipInstaller {
     saveResultStruct run(const QByteArray &archive);
     saveResultStruct unpack();
     bool planMoves(const QString &stagedDir, const QString &targetDir, QString *error);
-    // Every link of the archive must stay in the destination, followed through the links that
-    // are already there as well as its own.
-    bool checkLinks(QString *error) const;
+    // Every link of the archive (`links`, below the staging directory) must stay in the
+    // destination, followed through the links that are already there as well as its own.
+    bool checkLinks(const QStringList &links, QString *error) const;
     enum class Kind { Missing, Directory, Link, Other };
     Kind kindAfterCommit(const QString &relative, QByteArray *linkTarget) const;
     QString linkProblem(const QString &linkPath) const;
