@@ -130,8 +130,9 @@ saveResultStruct zipInstaller::unpack() {
         if (entry.isSymLink) links << entry.filePath;
     reader.close();
     // Nothing here is synced before the moves: were the unpack cut short now or while they
-    // are made, the next start would remove or move back the staged entries, whatever of them
-    // reached the disk. The one sync after the moves makes them durable with the moves.
+    // are made, the next start would remove or move back the staged entries that reached the
+    // disk and leave the destination's own files where they are (rollBack). The one sync after
+    // the moves makes the entries durable with the moves.
     QString error;
     if (!planMoves(m_stagingDir, m_destination, &error) || !checkLinks(links, &error))
         return {950, extractionFailed, error};
@@ -289,8 +290,11 @@ bool zipInstaller::rollBack() const {
     bool complete = true;
     for (int i = m_moves.size() - 1; i >= 0; --i) {
         const Move &move = m_moves.at(i);
-        if (!present(stagedPath(move)) && !renamePath(targetPath(move), stagedPath(move)) &&
-            errno != ENOENT)
+        // A staged entry that is gone was moved, unless it never reached the disk: the staging
+        // directory is not synced before the commit. The original of a replaced entry leaves
+        // its place only for its backup, so without a backup the target is still the original.
+        const bool moved = !present(stagedPath(move)) && (!move.replaces || present(backupPath(i)));
+        if (moved && !renamePath(targetPath(move), stagedPath(move)) && errno != ENOENT)
             complete = false;
         if (move.replaces && present(backupPath(i)) && !renamePath(backupPath(i), targetPath(move)))
             complete = false;
