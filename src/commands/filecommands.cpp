@@ -19,10 +19,12 @@
 
 namespace {
 // getFileContent sends a file's Base64 as it reads it, so memory does not bound it; the bound is
-// the server's: the Base64 of a larger file would pass 2^31 characters, more than many JSON
-// readers take in one string. The text form (without Base64) is held whole, and bounded lower.
-constexpr qint64 maxStreamedFileBytes = qint64(1) << 30;
+// the setting for transfers. The text form (without Base64) is held whole, and bounded lower.
 constexpr qint64 maxHeldFileBytes = qint64(64) * 1024 * 1024;
+
+QString largerThan(const QString &path, qint64 limit) {
+    return QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(limit);
+}
 
 // A file's slice is 192 KiB: its bytes are OR-ed eight at a time, without a branch.
 bool isAscii(const QByteArray &bytes) {
@@ -172,9 +174,9 @@ commandResult fileCommands::getFileContentStreamed(const QVariantMap &data) cons
             break;
     }
     const bool toBase64 = param::boolean(data, QStringLiteral("toBase64"), true);
-    const qint64 limit = toBase64 ? maxStreamedFileBytes : maxHeldFileBytes;
-    const QString tooLarge =
-        QStringLiteral("File %1 is larger than %2 bytes!").arg(path).arg(limit);
+    const qint64 limit = toBase64 ? Settings.maxFileTransferBytes()
+                                  : qMin(maxHeldFileBytes, Settings.maxFileTransferBytes());
+    const QString tooLarge = largerThan(path, limit);
     if (file->size() > limit) return reply::setError(result, 903, tooLarge);
     result = reply::error(0, QString());
     result.insert(QStringLiteral("fileData"), QString());
@@ -220,17 +222,35 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
             930, QStringLiteral("Not allowed to write in application folder!"), {}});
     const saveResultStruct decodeError{
         959, QStringLiteral("Decode error of data from server!"), {}};
+    const qint64 maxBytes = Settings.maxFileTransferBytes();
+    const saveResultStruct tooLarge{903, largerThan(path, maxBytes), {}};
     // A large upload came on disk: it is decoded as it is written, never held whole. Bad data
     // are found before the target changes, here or while its temporary is written.
     std::unique_ptr<byteSource> decoded;
+    qint64 size = 0;  // of the decoded bytes, at most
     if (const spooledTextPtr spooled = param::spooled(data, QStringLiteral("fileDataB64"))) {
+        if (spooled->dropped() != spooledText::Dropped::No) {
+            m_log.write(
+                900, QStringLiteral("Upload to %1 not kept: %2").arg(path, spooled->dropReason()),
+                QStringLiteral("utilsModel::saveFileContent"), true, true);
+            return writeReply(spooled->dropped() == spooledText::Dropped::TooLarge
+                                  ? tooLarge
+                                  : saveResultStruct{900, QStringLiteral("Can't write to file!"),
+                                                     spooled->dropReason()});
+        }
         decoded = std::make_unique<spooledBase64>(spooled);
+        size = spooled->size() / 4 * 3;
     } else {
         const QByteArray bytes =
             base64::strict(param::stringBytes(data, QStringLiteral("fileDataB64")));
         if (bytes.isEmpty()) return writeReply(decodeError);
+        if (bytes.size() > maxBytes) return writeReply(tooLarge);
+        size = bytes.size();
         decoded = std::make_unique<heldBytes>(bytes);
     }
+    const QString noRoom = fileWriter::roomProblem(path, size);
+    if (!noRoom.isEmpty())
+        return writeReply(saveResultStruct{900, QStringLiteral("Can't write to file!"), noRoom});
     if (isZipData) {
         // The unpack takes the archive whole.
         QByteArray archive;

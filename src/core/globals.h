@@ -30,6 +30,11 @@ struct settingsStruct {
     QString channelID;
     int ID__BoCompanyID = -1;
     int debugLevel = 50;
+    // The largest file getFileContent sends and saveFileContent takes. At most 1 GiB: the
+    // Base64 of a larger one would pass 2^31 characters, more than many JSON readers take in
+    // one string.
+    int maxFileTransferMiB = 1024;
+    qint64 maxFileTransferBytes() const { return qint64(maxFileTransferMiB) * 1024 * 1024; }
     QMap<QString, QString> variousSettings;
     QMap<QString, QString> passwordRightsPaths;
     bool getAlternative_MAC = false;

@@ -11,9 +11,12 @@ namespace {
 // in the form the reader would have given it.
 QVariant heldValue(const QVariant &v) {
     if (v.userType() != qMetaTypeId<spooledTextPtr>()) return v;
-    // Held whole it would be beyond what one message may hold in memory: no value at all.
+    // Held whole it would be beyond what one message may hold in memory, or it could not be
+    // kept at all: no value.
     const spooledTextPtr spool = v.value<spooledTextPtr>();
-    if (spool->size() > jsonReader::messageBudget.textBytes) return QVariant();
+    if (spool->size() > jsonReader::messageBudget.textBytes ||
+        spool->dropped() != spooledText::Dropped::No)
+        return QVariant();
     const QByteArray text = spool->readAll();
     return jsonReader::read('"' + text + '"', 1).value;
 }

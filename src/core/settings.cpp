@@ -73,6 +73,7 @@ QList<SettingRow> settingRows() {
         {"POS/posSocketHighDebug", QStringLiteral("1"), Kind::Boolean},
         {"Global/debugLevel", QStringLiteral("50"), Kind::Integer},
         {"Global/ID__BoCompanyID", QStringLiteral("-1"), Kind::Integer},
+        {"Global/maxFileTransferMiB", QStringLiteral("1024"), Kind::Integer, 1, 1024},
         {"Credentials/loginName", QStringLiteral("demo"), Kind::String},
         {"Credentials/loginPass", QStringLiteral("kelp"), Kind::String},
         {"Credentials/channelID", QStringLiteral("default"), Kind::String},
@@ -333,6 +334,8 @@ void settingsFiles::loadSettings(bool logSettings) {
             m_settings.debugLevel = int(number);
         else if (key == QLatin1String("Global/ID__BoCompanyID"))
             m_settings.ID__BoCompanyID = int(number);
+        else if (key == QLatin1String("Global/maxFileTransferMiB"))
+            m_settings.maxFileTransferMiB = int(number);
         else if (key == QLatin1String("Credentials/loginName"))
             m_settings.loginName = text;
         else if (key == QLatin1String("Credentials/loginPass"))
@@ -356,6 +359,7 @@ void settingsFiles::loadSettings(bool logSettings) {
             .arg(m_settings.posSocketHighDebug ? 1 : 0) +
         QStringLiteral("Tessaron Global settings\n") +
         QStringLiteral("  - debugLevel            : %1\n").arg(m_settings.debugLevel) +
+        QStringLiteral("  - maxFileTransferMiB    : %1\n").arg(m_settings.maxFileTransferMiB) +
         QStringLiteral("Tessaron RestServerQt credentials\n") +
         QStringLiteral("  - loginName             : %1\n").arg(m_settings.loginName) +
         // The log is readable by whoever services the device; the password stays out of it.

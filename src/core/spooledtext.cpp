@@ -8,22 +8,32 @@
 #include "core/regularfile.h"
 #include "storage/atomicfile.h"
 
-std::shared_ptr<spooledText> spooledText::create(const QString &directory, QString *error) {
-    if (!QDir().mkpath(directory)) {
-        *error = QStringLiteral("cannot make the spool directory %1").arg(directory);
-        return nullptr;
-    }
+std::shared_ptr<spooledText> spooledText::create(const QString &directory) {
     std::shared_ptr<spooledText> spool(new spooledText);
+    if (!QDir().mkpath(directory)) {
+        spool->drop(Dropped::NoRoom,
+                    QStringLiteral("cannot make the spool directory %1").arg(directory));
+        return spool;
+    }
     const QString path = QDir(directory).filePath(
         QStringLiteral("spool-%1.tmp").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
     spool->m_record = std::make_unique<temporaryRecord>(directory, path);
     spool->m_file.setFileName(path);
     if (!spool->m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        *error = QStringLiteral("cannot make the spool file %1: %2")
-                     .arg(path, spool->m_file.errorString());
-        return nullptr;
+        spool->drop(Dropped::NoRoom, QStringLiteral("cannot make the spool file %1: %2")
+                                         .arg(path, spool->m_file.errorString()));
+        spool->m_file.setFileName(QString());  // not ours to remove
     }
     return spool;
+}
+
+void spooledText::drop(Dropped why, const QString &reason) {
+    if (m_dropped != Dropped::No) return;
+    m_dropped = why;
+    m_dropReason = reason;
+    // The disk space goes back at once, not when the message has been answered.
+    if (m_file.isOpen()) m_file.resize(0);
+    m_file.close();
 }
 
 spooledText::~spooledText() {
@@ -33,25 +43,22 @@ spooledText::~spooledText() {
     }
 }
 
-bool spooledText::append(const char *data, qint64 size, QString *error) {
-    if (m_file.write(data, size) != size) {
-        *error = QStringLiteral("writing the spool file %1 failed: %2")
-                     .arg(m_file.fileName(), m_file.errorString());
-        return false;
-    }
+void spooledText::append(const char *data, qint64 size) {
     m_size += size;
-    return true;
+    if (m_dropped == Dropped::No && m_file.write(data, size) != size)
+        drop(Dropped::NoRoom, QStringLiteral("writing the spool file %1 failed: %2")
+                                  .arg(m_file.fileName(), m_file.errorString()));
 }
 
-bool spooledText::finish(QString *error) {
-    if (m_file.flush()) return true;
-    *error = QStringLiteral("writing the spool file %1 failed: %2")
-                 .arg(m_file.fileName(), m_file.errorString());
-    return false;
+void spooledText::finish() {
+    if (m_dropped == Dropped::No && !m_file.flush())
+        drop(Dropped::NoRoom, QStringLiteral("writing the spool file %1 failed: %2")
+                                  .arg(m_file.fileName(), m_file.errorString()));
 }
 
 bool spooledText::open(QFile *file) const {
-    return regularFile::openForReading(m_file.fileName(), file) == regularFile::Status::Opened;
+    return m_dropped == Dropped::No &&
+           regularFile::openForReading(m_file.fileName(), file) == regularFile::Status::Opened;
 }
 
 spooledBase64::spooledBase64(spooledTextPtr text) : m_text(std::move(text)) {}

@@ -17,20 +17,28 @@ class temporaryRecord;
 // it goes with the last reference.
 class spooledText {
   public:
-    // An empty spool in `directory`; null, with the reason, when none can be made.
-    static std::shared_ptr<spooledText> create(const QString &directory, QString *error);
+    // An empty spool in `directory`. When none can be made it comes dropped (see drop), so
+    // that the message still arrives and its command can answer with the reason.
+    static std::shared_ptr<spooledText> create(const QString &directory);
     ~spooledText();
     spooledText(const spooledText &) = delete;
     spooledText &operator=(const spooledText &) = delete;
 
-    // False, with the reason, when the bytes could not be written (the disk is full, say).
-    bool append(const char *data, qint64 size, QString *error);
+    // Bytes that cannot be written (the disk is full, say) drop the spool.
+    void append(const char *data, qint64 size);
     // Flushes what was appended; the spool is complete and may be read.
-    bool finish(QString *error);
+    void finish();
+    // Gives the string up: what was kept is freed and the rest is only counted. The string
+    // still stands in its message, and its command answers that it could not be kept: too
+    // large for the bound on transfers, or the disk too full for it.
+    enum class Dropped { No, TooLarge, NoRoom };
+    void drop(Dropped why, const QString &reason);
+    Dropped dropped() const { return m_dropped; }
+    QString dropReason() const { return m_dropReason; }
     qint64 size() const { return m_size; }
-    // The text from its start, for a reader of its own.
+    // The text from its start, for a reader of its own; false for a dropped spool.
     bool open(QFile *file) const;
-    // The whole text, for a consumer that holds its value in memory anyway.
+    // The whole text, for a consumer that holds its value in memory anyway (not dropped).
     QByteArray readAll() const;
 
   private:
@@ -39,6 +47,8 @@ class spooledText {
     QFile m_file;
     std::unique_ptr<temporaryRecord> m_record;
     qint64 m_size = 0;
+    Dropped m_dropped = Dropped::No;
+    QString m_dropReason;
 };
 
 using spooledTextPtr = std::shared_ptr<spooledText>;

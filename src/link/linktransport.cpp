@@ -166,7 +166,8 @@ void linkTransport::connectToHost() {
     m_closeReason.clear();
     m_framer.reset();
     if (!m_spoolDirectory.isEmpty())
-        m_framer.setSpooling(m_spoolDirectory, spoolFromBytes, maxSpooledBytes, spoolReserveBytes);
+        m_framer.setSpooling(m_spoolDirectory, spoolFromBytes, m_maxSpooledBytes,
+                             m_spoolReserveBytes);
     m_messages.clear();
     m_queuedBytes = 0;
     m_unknownFrames = m_discardedFrames = m_answersSinceRequest = 0;

@@ -94,15 +94,16 @@ class linkTransport : public QObject {
     // Moreover the server has acknowledged every byte sent.
     bool outputDelivered() const;
 
-    // Long strings of a message go to spool files in `directory` as the message arrives (see
+    // Long strings of a message go to spool files in `directory` as the message arrives, at
+    // most `maxSpooledBytes` of them a message and leaving `reserveBytes` free on the disk (see
     // messageFramer::setSpooling), from the next connection on.
-    void setSpoolDirectory(const QString &directory) { m_spoolDirectory = directory; }
+    void setSpooling(const QString &directory, qint64 maxSpooledBytes, qint64 reserveBytes) {
+        m_spoolDirectory = directory;
+        m_maxSpooledBytes = maxSpooledBytes;
+        m_spoolReserveBytes = reserveBytes;
+    }
     // A string longer than this is kept on disk while it arrives.
     static constexpr qint64 spoolFromBytes = 4 * 1024 * 1024;
-    // The long strings of one message together (a Base64 file of 1.5 GiB), and the free space
-    // that spooling leaves on the disk.
-    static constexpr qint64 maxSpooledBytes = qint64(2) << 30;
-    static constexpr qint64 spoolReserveBytes = 64 * 1024 * 1024;
     // Received bytes the socket holds before they are taken.
     static constexpr qint64 readBufferBytes = 1024 * 1024;
 
@@ -167,6 +168,8 @@ class linkTransport : public QObject {
     messageFramer m_framer;
     QQueue<messageFramer::Frame> m_messages;
     QString m_spoolDirectory;
+    qint64 m_maxSpooledBytes = 0;
+    qint64 m_spoolReserveBytes = 0;
     qint64 m_queuedBytes = 0;
     // A frame waits in m_outgoing, then leaves the socket's buffers (m_leaving, one at a time),
     // then waits in the kernel until the server acknowledged its last byte (m_inKernel).

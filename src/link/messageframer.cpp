@@ -24,53 +24,55 @@ void messageFramer::setSpooling(const QString &directory, qint64 fromBytes, qint
     m_reserveBytes = reserveBytes;
 }
 
-bool messageFramer::spool(const char *data, qint64 size, QString *error) {
+// Spooling never breaks the stream off: a string that cannot be kept is dropped and its command
+// answers why, while the rest of the message is read as usual.
+void messageFramer::spool(const char *data, qint64 size) {
     m_spooledBytes += size;
-    if (m_spooledBytes > m_maxSpooledBytes) {
-        *error = QStringLiteral("long strings of more than %1 bytes").arg(m_maxSpooledBytes);
-        return false;
+    if (m_spool->dropped() != spooledText::Dropped::No) {
+        m_spool->append(data, size);
+        return;
     }
-    // The free space is looked at every few MiB: often enough to stop well before the disk is
-    // full, seldom enough to cost nothing.
-    if (m_spooledBytes >= m_nextSpaceCheck) {
+    if (m_spooledBytes > m_maxSpooledBytes) {
+        m_spool->drop(
+            spooledText::Dropped::TooLarge,
+            QStringLiteral("the long strings of the message pass %1 bytes").arg(m_maxSpooledBytes));
+    } else if (m_spooledBytes >= m_nextSpaceCheck) {
+        // The free space is looked at every few MiB: often enough to stop well before the
+        // disk is full, seldom enough to cost nothing.
         m_nextSpaceCheck = m_spooledBytes + 8 * 1024 * 1024;
         const qint64 available = QStorageInfo(m_spoolDirectory).bytesAvailable();
-        if (available >= 0 && available < m_reserveBytes) {
-            *error = QStringLiteral(
-                         "only %1 bytes left free on the disk of %2, below the %3 kept "
-                         "free")
-                         .arg(available)
-                         .arg(m_spoolDirectory)
-                         .arg(m_reserveBytes);
-            return false;
-        }
+        if (available >= 0 && available < m_reserveBytes)
+            m_spool->drop(spooledText::Dropped::NoRoom,
+                          QStringLiteral("only %1 bytes left free on the disk of %2, below the "
+                                         "%3 kept free")
+                              .arg(available)
+                              .arg(m_spoolDirectory)
+                              .arg(m_reserveBytes));
     }
-    return m_spool->append(data, size, error);
+    m_spool->append(data, size);
 }
 
 // The open string has grown too long to hold: what it has so far, partly in m_current and
 // partly in data[start, end), goes to a new spool.
-bool messageFramer::startSpool(const char *data, int start, int end, QString *error) {
-    m_spool = spooledText::create(m_spoolDirectory, error);
-    if (!m_spool) return false;
+void messageFramer::startSpool(const char *data, int start, int end) {
+    m_spool = spooledText::create(m_spoolDirectory);
     const qint64 held = m_current.size();
     if (m_stringStart <= held) {
-        if (!spool(m_current.constData() + m_stringStart, held - m_stringStart, error))
-            return false;
+        spool(m_current.constData() + m_stringStart, held - m_stringStart);
         m_current.truncate(int(m_stringStart));
-        return spool(data + start, end - start, error);
+        spool(data + start, end - start);
+        return;
     }
     const int contentStart = start + int(m_stringStart - held);
     m_current.append(data + start, contentStart - start);
-    return spool(data + contentStart, end - contentStart, error);
+    spool(data + contentStart, end - contentStart);
 }
 
-bool messageFramer::endSpool(QString *error) {
-    if (!m_spool->finish(error)) return false;
+void messageFramer::endSpool() {
+    m_spool->finish();
     m_current += spoolMark + QByteArray::number(m_spools.size());
     m_spools.append(m_spool);
     m_spool.reset();
-    return true;
 }
 
 void messageFramer::reset() {
@@ -144,7 +146,6 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
         // string's part of it goes to its spool instead.
         int start = i;
         bool complete = false;
-        QString spoolError;
         for (; i < size; ++i) {
             const char c = data[i];
             if (m_inString) {
@@ -155,8 +156,8 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                 } else if (c == '"') {
                     m_inString = false;
                     if (m_spool) {
-                        if (!spool(data + start, i - start, &spoolError) || !endSpool(&spoolError))
-                            break;
+                        spool(data + start, i - start);
+                        endSpool();
                         start = i;  // the closing quote stays in the message
                     }
                 } else {
@@ -173,7 +174,7 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                         const qint64 from = qMax<qint64>(
                             i, start + m_stringStart + m_spoolFromBytes - m_current.size());
                         if (from < runEnd) {
-                            if (!startSpool(data, start, int(from), &spoolError)) break;
+                            startSpool(data, start, int(from));
                             start = int(from);
                         }
                     }
@@ -197,14 +198,9 @@ QVector<messageFramer::Frame> messageFramer::append(const QByteArray &bytes) {
                 }
             }
         }
-        if (spoolError.isEmpty() && m_spool && spool(data + start, i - start, &spoolError))
+        if (m_spool) {
+            spool(data + start, i - start);
             start = i;
-        if (!spoolError.isEmpty()) {
-            out.append(
-                {Frame::Overflow, QByteArray("message could not be kept: ") + spoolError.toUtf8()});
-            reset();
-            m_state = State::Broken;
-            break;
         }
         if (m_current.size() + (i - start) > m_maxMessageBytes) {
             out.append({Frame::Overflow, QByteArray("message larger than ") +

@@ -41,7 +41,8 @@ class messageFramer {
     // From now on a string that grows beyond `fromBytes` goes on to a spool file in
     // `directory` instead of into memory: a message then takes memory for its short values
     // only, and the bound on its size counts those. The spools of one message may hold at
-    // most `maxSpooledBytes`, and the disk keeps `reserveBytes` free.
+    // most `maxSpooledBytes`, and the disk keeps `reserveBytes` free: a string beyond either
+    // is dropped (spooledText::drop), and the message still comes out.
     void setSpooling(const QString &directory, qint64 fromBytes, qint64 maxSpooledBytes,
                      qint64 reserveBytes);
 
@@ -52,9 +53,9 @@ class messageFramer {
     enum class State { Between, InControl, InMessage, Broken };
 
     void flushGarbage(QVector<Frame> &out);
-    bool spool(const char *data, qint64 size, QString *error);
-    bool startSpool(const char *data, int start, int end, QString *error);
-    bool endSpool(QString *error);
+    void spool(const char *data, qint64 size);
+    void startSpool(const char *data, int start, int end);
+    void endSpool();
 
     const qint64 m_maxMessageBytes;
     const int m_maxDepth;

@@ -96,8 +96,12 @@ void RestServerSslSocketClient::log(int code, const QString &text, const QString
 
 void RestServerSslSocketClient::applySettings() {
     m_transport.setServer(Settings.restServerQt_host, Settings.restServerQt_port);
-    // Spools are the client's own files, in a folder that no command may write into.
-    m_transport.setSpoolDirectory(fileWriter(Session, appLog()).journalDirectory());
+    // Spools are the client's own files, in a folder that no command may write into. They may
+    // hold the Base64 of the largest file a transfer may carry, with room for escaped slashes;
+    // a longer upload is answered with its refusal (fileCommands::saveFileContent).
+    const qint64 maxFileBytes = Settings.maxFileTransferBytes();
+    m_transport.setSpooling(fileWriter(Session, appLog()).journalDirectory(),
+                            maxFileBytes / 3 * 4 + maxFileBytes / 32, fileWriter::keptFreeBytes);
     m_transport.setBackoff({Settings.reconnectMaxDelaySeconds, Settings.reconnectJitterPercent});
 }
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTextCodec>
 #include <QTextDecoder>
 #include <algorithm>
@@ -94,6 +95,20 @@ saveResultStruct fileWriter::write(const QString &path, byteSource &source, bool
     m_log.write(900, QStringLiteral("Writing %1 failed: %2").arg(logformat::escaped(path), error),
                 QStringLiteral("utilsModel::saveFile"), true, true);
     return saveResultStruct{900, QStringLiteral("Can't write to file!"), error};
+}
+
+QString fileWriter::roomProblem(const QString &path, qint64 bytes) {
+    QFileInfo existing(path);
+    while (!existing.exists() && !existing.isRoot()) existing.setFile(existing.absolutePath());
+    const qint64 available = QStorageInfo(existing.absoluteFilePath()).bytesAvailable();
+    if (available < 0 || available - bytes >= keptFreeBytes) return QString();
+    return QStringLiteral(
+               "%1 bytes do not fit on the disk of %2: %3 bytes are free, and %4 "
+               "stay free")
+        .arg(bytes)
+        .arg(existing.absoluteFilePath())
+        .arg(available)
+        .arg(keptFreeBytes);
 }
 
 bool fileWriter::createDirectoryIfNeeded(const QString &filePath) {

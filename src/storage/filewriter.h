@@ -33,6 +33,13 @@ class fileWriter {
     // taken as pathResolver::physicalPath takes them). True when it exists afterwards.
     static bool createDirectoryIfNeeded(const QString &filePath);
 
+    // The free space every write of a file leaves on its disk: the POS software needs room
+    // for its own data and logs, whatever the server sends.
+    static constexpr qint64 keptFreeBytes = 64 * 1024 * 1024;
+    // Why `bytes` more would leave less than keptFreeBytes free on the disk that holds `path`
+    // (or its nearest existing parent); empty when they fit, or when the disk cannot tell.
+    static QString roomProblem(const QString &path, qint64 bytes);
+
     // Whether `path` lies in a folder of the client's own that no command may write into (the
     // application folder and the journal), and whether `directory` holds one, on disk and
     // however spelt.

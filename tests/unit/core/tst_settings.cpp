@@ -94,6 +94,7 @@ void tst_settings::freshDeviceGetsEveryDefault() {
         {"POS/posSocketHighDebug", "1"},
         {"Global/debugLevel", "50"},
         {"Global/ID__BoCompanyID", "-1"},
+        {"Global/maxFileTransferMiB", "1024"},
         {"Credentials/loginName", "demo"},
         {"Credentials/loginPass", "kelp"},
         {"Credentials/channelID", "default"},
@@ -163,6 +164,10 @@ void tst_settings::values_data() {
                             << "jitter" << QVariant(50) << false;
     QTest::newRow("jitter above 100") << "[RestServiceQt]\nreconnectJitterPercent=101\n"
                                       << "jitter" << QVariant(0) << true;
+    QTest::newRow("transfer bound") << "[Global]\nmaxFileTransferMiB=16\n"
+                                    << "transfer" << QVariant(16) << false;
+    QTest::newRow("transfer bound above 1 GiB") << "[Global]\nmaxFileTransferMiB=1025\n"
+                                                << "transfer" << QVariant(1024) << true;
 }
 
 void tst_settings::values() {
@@ -183,7 +188,8 @@ void tst_settings::values() {
         {QStringLiteral("login"), Settings.loginName},
         {QStringLiteral("channel"), Settings.channelID},
         {QStringLiteral("cap"), Settings.reconnectMaxDelaySeconds},
-        {QStringLiteral("jitter"), Settings.reconnectJitterPercent}};
+        {QStringLiteral("jitter"), Settings.reconnectJitterPercent},
+        {QStringLiteral("transfer"), Settings.maxFileTransferMiB}};
     QCOMPARE(actual.value(field).toString(), expected.toString());
     const bool logged =
         m_root->todaysLogLines().join(QLatin1Char('\n')).contains(QStringLiteral("invalid value"));

@@ -184,26 +184,47 @@ void tst_framer::longStringsGoToSpools() {
 void tst_framer::spoolingIsBounded_data() {
     QTest::addColumn<qint64>("maxSpooled");
     QTest::addColumn<qint64>("reserve");
-    QTest::newRow("within the bounds") << qint64(1000) << qint64(0);
-    QTest::newRow("more than the spools may hold") << qint64(150) << qint64(0);
-    QTest::newRow("the disk would fill up") << qint64(1000) << (qint64(1) << 62);
+    QTest::addColumn<bool>("spoolable");  // else the spool folder cannot be made
+    QTest::addColumn<int>("dropped");
+    QTest::newRow("within the bounds")
+        << qint64(1000) << qint64(0) << true << int(spooledText::Dropped::No);
+    QTest::newRow("more than the spools may hold")
+        << qint64(150) << qint64(0) << true << int(spooledText::Dropped::TooLarge);
+    QTest::newRow("the disk would fill up")
+        << qint64(1000) << (qint64(1) << 62) << true << int(spooledText::Dropped::NoRoom);
+    QTest::newRow("no spool can be made")
+        << qint64(1000) << qint64(0) << false << int(spooledText::Dropped::NoRoom);
 }
 
-// A message whose long strings would pass the bound, or leave the disk too full, breaks the
-// stream off, as a message beyond the memory bound does; nothing of it stays on disk.
+// A long string that would pass the bound, leave the disk too full or find no room at all is
+// dropped, and the message still comes out whole around it, with the next one after it: its
+// command answers why. Nothing of a dropped string stays on disk.
 void tst_framer::spoolingIsBounded() {
     QFETCH(qint64, maxSpooled);
     QFETCH(qint64, reserve);
+    QFETCH(bool, spoolable);
+    QFETCH(int, dropped);
     QTemporaryDir dir;
+    const QString spoolDir = dir.path() + (spoolable ? "/spools" : "/file/spools");
+    QVERIFY(spoolable || QFile(dir.path() + "/file").open(QIODevice::WriteOnly));
     messageFramer framer(64);
-    framer.setSpooling(dir.path(), 32, maxSpooled, reserve);
-    const QByteArray message = "{\"v\":\"" + QByteArray(200, 'z') + "\"}";
+    framer.setSpooling(spoolDir, 32, maxSpooled, reserve);
+    const QByteArray message = "{\"v\":\"" + QByteArray(200, 'z') + "\",\"w\":1}{\"x\":2}";
     QVector<Frame> got;
     for (int i = 0; i < message.size(); i += 50) got += framer.append(message.mid(i, 50));
-    const bool fits = maxSpooled > 200 && reserve == 0;
-    QCOMPARE(render(got).join(QString()).left(1), QString(fits ? "J" : "O"));
+    QCOMPARE(render(got), QStringList({"J:{\"v\":\"\\u0000spool:0\",\"w\":1}", "J:{\"x\":2}"}));
+    QCOMPARE(got.first().spools.size(), 1);
+    const spooledText *spool = got.first().spools.first().get();
+    QCOMPARE(int(spool->dropped()), dropped);
+    QCOMPARE(spool->size(), qint64(200));
+    QByteArray stored;
+    if (dropped == int(spooledText::Dropped::No)) stored = spool->readAll();
+    QCOMPARE(stored,
+             dropped == int(spooledText::Dropped::No) ? QByteArray(200, 'z') : QByteArray());
+    if (dropped != int(spooledText::Dropped::No))
+        QCOMPARE(QFileInfo(QDir(spoolDir).entryInfoList({"spool-*"}).value(0)).size(), 0);
     got.clear();
-    QCOMPARE(QDir(dir.path()).entryList({"spool-*"}, QDir::Files).size(), 0);
+    QCOMPARE(QDir(spoolDir).entryList({"spool-*"}, QDir::Files).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_framer)

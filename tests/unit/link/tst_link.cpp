@@ -1,6 +1,8 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -71,6 +73,8 @@ class tst_link : public QObject {
     void spooledUploadIsWritten_data();
     void spooledUploadIsWritten();
     void spooledUploadCutOff();
+    void uploadsAreBounded_data();
+    void uploadsAreBounded();
     void intakeIsBounded_data();
     void intakeIsBounded();
     void controlFloodIsHandledFlat_data();
@@ -447,6 +451,66 @@ void tst_link::spooledUploadCutOff() {
     QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 2, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(spoolFiles(), QStringList(), 10000);
     QVERIFY(!QFile::exists(Session.dataTempLocation + QStringLiteral("cut.bin")));
+}
+
+void tst_link::uploadsAreBounded_data() {
+    QTest::addColumn<int>("maxMiB");  // the setting for transfers
+    QTest::addColumn<int>("fileBytes");
+    QTest::addColumn<int>("diskMiB");  // the target's disk, a tmpfs of that size; 0: none
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("info");
+    const int MiB = 1024 * 1024;
+    QTest::newRow("spooled, within the bound") << 8 << 6 * MiB << 0 << 0 << "";
+    QTest::newRow("spooled, above the bound") << 4 << 6 * MiB << 0 << 903 << "";
+    QTest::newRow("held, above the bound") << 1 << 2 * MiB << 0 << 903 << "";
+    QTest::newRow("spooled, the disk would keep too little")
+        << 8 << 6 * MiB << 68 << 900 << "do not fit on the disk";
+    QTest::newRow("held, the disk would keep too little")
+        << 8 << 2 * MiB << 65 << 900 << "do not fit on the disk";
+    QTest::newRow("held, the disk keeps enough") << 8 << 2 * MiB << 68 << 0 << "";
+}
+
+// An upload beyond the setting for transfers, or one that would leave its disk with less than
+// the space kept free, is refused with the reason, whether it was held or spooled; the target
+// stays as it was, nothing is left behind, and the link goes on.
+void tst_link::uploadsAreBounded() {
+    QFETCH(int, maxMiB);
+    QFETCH(int, fileBytes);
+    QFETCH(int, diskMiB);
+    QFETCH(int, errorCode);
+    QFETCH(QString, info);
+    const QString folder = Session.dataTempLocation + QStringLiteral("disk/");
+    QVERIFY(QDir().mkpath(folder));
+    if (diskMiB > 0 &&
+        QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(diskMiB),
+                                    "tmpfs", folder}) != 0)
+        QSKIP("a tmpfs cannot be mounted here");
+    const auto unmount = qScopeGuard([&] {
+        Settings.maxFileTransferMiB = 1024;
+        if (diskMiB > 0) QProcess::execute("umount", {folder});
+    });
+    Settings.maxFileTransferMiB = maxMiB;
+    testfiles::writeBytes(folder + "up.bin", "before");
+    TlsTestServer *server = registeredServer();
+    QVERIFY(server);
+    QByteArray content(fileBytes, Qt::Uninitialized);
+    QRandomGenerator(3).fillRange(reinterpret_cast<quint32 *>(content.data()), fileBytes / 4);
+    server->send(0, R"({"commandType":"saveFileContent","data":[{"filePath":"disk/up.bin",)"
+                    R"("basePathType":"temp","isBinary":true,"fileDataB64":")" +
+                        content.toBase64() + "\"}]}\n" + command(QStringLiteral("getNodes"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(server->received(0).contains("\"typeCall\":\"getNodes\""), 60000);
+    const QByteArray replies = server->received(0);
+    QVERIFY2(replies.contains(QByteArray("\"errorCode\":") + QByteArray::number(errorCode) + ','),
+             replies.right(400).constData());
+    if (errorCode == 903)
+        QVERIFY(replies.contains(QByteArray("is larger than ") +
+                                 QByteArray::number(qint64(maxMiB) * 1024 * 1024) + " bytes!"));
+    QVERIFY(replies.contains(info.toUtf8()));
+    QCOMPARE(testfiles::readBytes(folder + "up.bin"), errorCode == 0 ? content : "before");
+    QCOMPARE(
+        QDir(folder).entryList(QDir::Files),
+        QStringList(errorCode == 0 ? QStringList{"up.bin", "up.bin.old"} : QStringList{"up.bin"}));
+    QCOMPARE(spoolFiles(), QStringList());
 }
 
 void tst_link::intakeIsBounded_data() {
