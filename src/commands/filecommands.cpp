@@ -252,15 +252,8 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     if (!noRoom.isEmpty())
         return writeReply(saveResultStruct{900, QStringLiteral("Can't write to file!"), noRoom});
     if (isZipData) {
-        // The unpack takes the archive whole.
-        QByteArray archive;
-        QByteArray slice;
-        QString error;
-        do {
-            if (!decoded->next(&slice, &error)) return writeReply(decodeError);
-            archive += slice;
-        } while (!slice.isEmpty());
-        return writeReply(zipInstaller::install(writer, path, archive));
+        const saveResultStruct installed = zipInstaller::install(writer, path, *decoded);
+        return writeReply(installed.errorCode == 959 ? decodeError : installed);
     }
     if (!fileWriter::createDirectoryIfNeeded(path))
         return writeReply(saveResultStruct{

@@ -76,13 +76,13 @@ zipInstaller::zipInstaller(const fileWriter &writer, const QString &destination,
       m_backupDir(m_workDir + id + QStringLiteral(".replaced")) {}
 
 saveResultStruct zipInstaller::install(const fileWriter &writer, const QString &destinationDir,
-                                       const QByteArray &archive) {
+                                       byteSource &archive) {
     return zipInstaller(writer, pathResolver::physicalPath(destinationDir),
                         QUuid::createUuid().toString(QUuid::WithoutBraces))
         .run(archive);
 }
 
-saveResultStruct zipInstaller::run(const QByteArray &archive) {
+saveResultStruct zipInstaller::run(byteSource &archive) {
     const saveResultStruct noWorkDir{
         941,
         QStringLiteral("Failed to create a temporary directory %1 for extraction!")

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include "core/bytesource.h"
 #include "core/globals.h"
 
 class fileWriter;
@@ -22,8 +23,10 @@ class logger;
 class zipInstaller {
   public:
     // `writer` stores the archive in the work directory and names the journal directory.
+    // The archive comes from a source of its bytes and is written as they come: memory does
+    // not grow with it. A source that fails is answered with 959 (fileWriter::write).
     static saveResultStruct install(const fileWriter &writer, const QString &destinationDir,
-                                    const QByteArray &archive);
+                                    byteSource &archive);
     // At start, before any command: every install in the journal is rolled back (or cleaned
     // up once complete) and its work files, journal and the directories it made are removed.
     static void recoverInterrupted(const fileWriter &writer, const logger &log);
@@ -36,7 +39,7 @@ class zipInstaller {
 
     // `destination` as pathResolver::physicalPath gives it; `id` names the work files.
     zipInstaller(const fileWriter &writer, const QString &destination, const QString &id);
-    saveResultStruct run(const QByteArray &archive);
+    saveResultStruct run(byteSource &archive);
     saveResultStruct unpack();
     bool planMoves(const QString &stagedDir, const QString &targetDir, QString *error);
     // Every link of the archive (`links`, below the staging directory) must stay in the

@@ -404,6 +404,18 @@ void tst_link::spooledUploadIsWritten_data() {
         << QByteArray(
                R"({"fileDataB64":"DATA","filePath":"up.bin","basePathType":"temp","isBinary":true})")
         << random.left(5 * 1024 * 1024 + 2) << 0;
+    const QByteArray archive = testfiles::makeZip(
+        "with zipfile.ZipFile(out, 'w') as z:\n"
+        "    z.writestr('big.bin', b'0123456789abcdef' * 300000)\n"
+        "    z.writestr('d/small.txt', 'x')\n");
+    QTest::newRow("archive")
+        << QByteArray(R"({"fileDataB64":"DATA","filePath":"unpacked/","basePathType":"temp",)"
+                      R"("isZipData":true})")
+        << archive << 0;
+    QTest::newRow("archive, not Base64 at the end")
+        << QByteArray(R"({"fileDataB64":"DATA!","filePath":"unpacked/","basePathType":"temp",)"
+                      R"("isZipData":true})")
+        << archive << 959;
     QTest::newRow("not Base64 at the end")
         << QByteArray(
                R"({"fileDataB64":"DATA!","filePath":"up.bin","basePathType":"temp","isBinary":true})")
@@ -431,6 +443,16 @@ void tst_link::spooledUploadIsWritten() {
     QVERIFY2(server->received(0).contains(QByteArray("\"errorCode\":") +
                                           QByteArray::number(errorCode) + ','),
              server->received(0).right(300).constData());
+    if (QByteArray(QTest::currentDataTag()).startsWith("archive")) {
+        // Unpacked whole, or nothing made at all.
+        const QString unpacked = Session.dataTempLocation + QStringLiteral("unpacked/");
+        QCOMPARE(testfiles::readBytes(unpacked + "big.bin"),
+                 errorCode == 0 ? QByteArray("0123456789abcdef").repeated(300000) : "<missing>");
+        QCOMPARE(QFileInfo::exists(unpacked), errorCode == 0);
+        QVERIFY(!QFileInfo::exists(unpacked + "tmp_zip"));
+        QCOMPARE(spoolFiles(), QStringList());
+        return;
+    }
     QFile written(target);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), errorCode == 0 ? content : QByteArray("before"));
