@@ -109,7 +109,8 @@ bool atomicFile::syncDirectoryOf(const QString &path) {
 
 atomicFile::Result atomicFile::write(const QString &path, byteSource &source, QString *error,
                                      unsigned newFileMode, const QString &modeOf,
-                                     const QString &journalDir) {
+                                     const QString &journalDir, Durability durability) {
+    const bool synced = durability == Durability::Synced;
     if (regularFile::isSpecial(path)) {
         *error = regularFile::notRegular(path);
         return Result::WriteFailed;
@@ -145,7 +146,7 @@ atomicFile::Result atomicFile::write(const QString &path, byteSource &source, QS
             break;
         }
     }
-    if (result == Result::Written && ::fsync(fd) != 0) {
+    if (result == Result::Written && synced && ::fsync(fd) != 0) {
         *error = errnoText("fsync");
         result = Result::WriteFailed;
     }
@@ -162,7 +163,7 @@ atomicFile::Result atomicFile::write(const QString &path, byteSource &source, QS
         ::unlink(tempName.constData());
         return result;
     }
-    syncDirectoryOf(path);
+    if (synced) syncDirectoryOf(path);
     return Result::Written;
 }
 

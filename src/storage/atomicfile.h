@@ -19,9 +19,14 @@ class atomicFile {
     // the file. When the source fails the temporary goes and the target stays as it was; `error`
     // is then the source's own.
     enum class Result { Written, WriteFailed, SourceFailed };
+    // Unsynced is for a work file that a crash makes worthless anyway (a ZIP archive before it
+    // is unpacked): the file and directory are not fsynced, and the file is no more than
+    // atomic.
+    enum class Durability { Synced, Unsynced };
     static Result write(const QString &path, byteSource &source, QString *error,
                         unsigned newFileMode = 0666, const QString &modeOf = QString(),
-                        const QString &journalDir = QString());
+                        const QString &journalDir = QString(),
+                        Durability durability = Durability::Synced);
     static bool syncDirectoryOf(const QString &path);
     // Whether `fileName` has the form of the temporaries that write() makes: ".NAME.XXXXXXXX.part".
     static bool isTemporaryName(const QString &fileName);

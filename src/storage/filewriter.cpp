@@ -75,7 +75,7 @@ saveResultStruct fileWriter::write(const QString &path, const QByteArray &data, 
 }
 
 saveResultStruct fileWriter::write(const QString &path, byteSource &source, bool isBinary,
-                                   const QString &modeOf) const {
+                                   const QString &modeOf, atomicFile::Durability durability) const {
     localText text(source);
     // The settings directory holds credentials: its files are the owner's alone, new ones too.
     const bool inSettings = !m_session.dataSettingsLocation.isEmpty() &&
@@ -83,7 +83,7 @@ saveResultStruct fileWriter::write(const QString &path, byteSource &source, bool
     const unsigned newFileMode = inSettings ? 0600 : 0666;
     QString error;
     switch (atomicFile::write(path, isBinary ? source : text, &error, newFileMode, modeOf,
-                              journalDirectory())) {
+                              journalDirectory(), durability)) {
         case atomicFile::Result::Written:
             return saveResultStruct{};
         case atomicFile::Result::SourceFailed:

@@ -6,6 +6,7 @@
 
 #include "core/bytesource.h"
 #include "core/globals.h"
+#include "storage/atomicfile.h"
 
 class logger;
 
@@ -25,8 +26,9 @@ class fileWriter {
     // text and written in the locale's encoding, the same file as the whole bytes give. A
     // source that fails leaves the file as it was and is answered with 959, its reason in
     // extraInfo.
-    saveResultStruct write(const QString &path, byteSource &source, bool isBinary,
-                           const QString &modeOf = QString()) const;
+    saveResultStruct write(
+        const QString &path, byteSource &source, bool isBinary, const QString &modeOf = QString(),
+        atomicFile::Durability durability = atomicFile::Durability::Synced) const;
 
     // Makes the directory that `filePath` lies in, or `filePath` itself when it ends with the
     // divider, with every missing parent, where the kernel will look for it (links and ".."

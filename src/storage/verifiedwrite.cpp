@@ -88,9 +88,10 @@ saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const Q
 
 saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
                                                byteSource &source, bool isBinary,
-                                               const QString &target) {
+                                               const QString &target,
+                                               atomicFile::Durability durability) {
     digestedSource digested(source);
-    const saveResultStruct written = writer.write(tempPath, digested, isBinary, target);
+    const saveResultStruct written = writer.write(tempPath, digested, isBinary, target, durability);
     if (written.errorCode > 0) return written;
     QFile file;
     if (regularFile::openForReading(tempPath, &file) != regularFile::Status::Opened)

@@ -5,6 +5,7 @@
 
 #include "core/bytesource.h"
 #include "core/globals.h"
+#include "storage/atomicfile.h"
 
 class fileWriter;
 
@@ -23,9 +24,10 @@ class verifiedWrite {
     // The same from a source of the bytes (Base64 already decoded), none of it held whole: the
     // read-back compares the size and SHA-256 of the file with those of the source's bytes. A
     // source that fails is answered with 959 (fileWriter::write) and leaves no temporary file.
-    static saveResultStruct writeAndVerify(const fileWriter &writer, const QString &tempPath,
-                                           byteSource &source, bool isBinary,
-                                           const QString &target = QString());
+    static saveResultStruct writeAndVerify(
+        const fileWriter &writer, const QString &tempPath, byteSource &source, bool isBinary,
+        const QString &target = QString(),
+        atomicFile::Durability durability = atomicFile::Durability::Synced);
     // Keeps the target as ".old" (a hard link, or a copy where links are not possible), then
     // renames `tempPath` over the target and syncs the directory: the target exists whole, old
     // or new, at every instant, also across a crash. A missing ".old" is only a warning.

@@ -103,7 +103,10 @@ saveResultStruct zipInstaller::run(byteSource &archive) {
         !isRealDir(QFileInfo(QDir::cleanPath(m_workDir)))) {
         result = noWorkDir;
     } else {
-        result = verifiedWrite::writeAndVerify(m_writer, m_archiveFile, archive, true);
+        // A crash before the commit rolls the unpack back and removes the archive, and the
+        // reader checks every entry it takes from it: the archive need not reach the disk.
+        result = verifiedWrite::writeAndVerify(m_writer, m_archiveFile, archive, true, QString(),
+                                               atomicFile::Durability::Unsynced);
         if (result.errorCode == 0) result = unpack();
     }
     if (m_leftForNextStart) return result;
@@ -129,6 +132,8 @@ saveResultStruct zipInstaller::unpack() {
     for (const zip::ZipReader::FileInfo &entry : reader.fileInfoList())
         if (entry.isSymLink) links << entry.filePath;
     reader.close();
+    // Gone before the sync below, the archive's pages are dropped instead of written out.
+    QFile::remove(m_archiveFile);
     // Nothing here is synced before the moves: were the unpack cut short now or while they
     // are made, the next start would remove or move back the staged entries that reached the
     // disk and leave the destination's own files where they are (rollBack). The one sync after

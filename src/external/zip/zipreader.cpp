@@ -808,10 +808,13 @@ QString ZipReaderPrivate::writeFile(int index, const QString &directory) {
     // Made where nothing is, a link included. Where something is, the content goes to a
     // temporary and takes the name only once verified: renaming replaces a link there instead
     // of writing through it, and whatever was there stays until then.
+    // A new file takes its mode as it is made (the kernel takes the umask off once more, which
+    // changes nothing): never more open than it will be, and no second call to set it.
     const int dirFd = directoryFd(directory);
     int fd = dirFd < 0 ? -1
                        : ::openat(dirFd, name.constData(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  extractionMode(index));
     QByteArray temporary;
     if (fd < 0 && dirFd >= 0 && errno == EEXIST) {
         temporary = QFile::encodeName(directory + QLatin1String("/.zip-XXXXXX"));
@@ -828,7 +831,7 @@ QString ZipReaderPrivate::writeFile(int index, const QString &directory) {
     QString problem = readEntry(index, dataStarts.at(index), [&](const char *data, qint64 length) {
         return writeAll(fd, data, length) ? QString() : cannotWrite();
     });
-    if (problem.isEmpty() && ::fchmod(fd, extractionMode(index)) != 0)
+    if (problem.isEmpty() && !temporary.isEmpty() && ::fchmod(fd, extractionMode(index)) != 0)
         problem = entryError(index, QStringLiteral("cannot set its permissions"));
     if (::close(fd) != 0 && problem.isEmpty()) problem = cannotWrite();
     if (problem.isEmpty() && !temporary.isEmpty() &&

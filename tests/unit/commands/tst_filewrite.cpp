@@ -988,8 +988,10 @@ void tst_filewrite::crashRecovery_data() {
                                                   << "staged/f17.txt -> " << 0 << false;
     QTest::newRow("ZIP: all entries moved, commit not marked") << "dest" << true << "rename"
                                                                << ".unpack." << 2 << false;
+    QTest::newRow("ZIP: extracted, archive removed") << "dest" << true << "unlink"
+                                                     << ".zip" << 0 << false;
     QTest::newRow("ZIP: commit marked, work files not removed") << "dest" << true << "unlink"
-                                                                << ".zip" << 0 << true;
+                                                                << ".replaced/" << 0 << true;
     QTest::newRow("file: temporary half stored") << "dest/file.txt" << false << "rename"
                                                  << "file.txt.tmp." << 0 << false;
     QTest::newRow("file: verified, not moved into place") << "dest/file.txt" << false << "rename"
