@@ -14,7 +14,11 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QUuid>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "core/log.h"
 #include "core/regularfile.h"
@@ -41,6 +45,44 @@ void syncFileSystemOf(const QString &dir) {
     ::syncfs(fd);
     ::close(fd);
 }
+
+// Writes back what the extraction has written so far, again and again while it goes on, so that
+// the disk works beside it and the one sync that makes the entries durable before the commit
+// finds little left. It only starts writes the kernel would make anyway, a little later.
+class syncAlongside {
+  public:
+    explicit syncAlongside(const QString &dir)
+        : m_fd(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd >= 0) m_thread = std::thread([this] { run(); });
+    }
+    ~syncAlongside() {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable()) m_thread.join();
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    syncAlongside(const syncAlongside &) = delete;
+    syncAlongside &operator=(const syncAlongside &) = delete;
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_stop; })) {
+            lock.unlock();
+            ::syncfs(m_fd);
+            lock.lock();
+        }
+    }
+
+    const int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 bool renamePath(const QString &from, const QString &to) {
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
@@ -125,7 +167,10 @@ saveResultStruct zipInstaller::unpack() {
     if (!QDir().mkpath(m_stagingDir) || !QDir().mkpath(m_backupDir))
         return {950, extractionFailed,
                 QStringLiteral("Can't create the staging directory %1").arg(m_stagingDir)};
-    if (!reader.extractAll(m_stagingDir)) return {950, extractionFailed, reader.errorString()};
+    {
+        const syncAlongside writeback(m_stagingDir);
+        if (!reader.extractAll(m_stagingDir)) return {950, extractionFailed, reader.errorString()};
+    }
     // The staging directory holds the archive's entries and nothing else, so its links are the
     // archive's, found without walking the staged tree.
     QStringList links;
