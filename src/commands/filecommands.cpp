@@ -109,9 +109,8 @@ saveResultStruct writeVerifiedFile(const fileWriter &writer, const QString &targ
     // A crash leaves it for the next start to remove; a write that fails here keeps it, for
     // inspection.
     const temporaryRecord record(writer.journalDirectory(), temp);
-    saveResultStruct written = verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
-    // Data that turn out not to decode are refused as if found out before the write began.
-    if (written.errorCode == 959) written.extraInfo.clear();
+    const saveResultStruct written =
+        verifiedWrite::writeAndVerify(writer, temp, bytes, isBinary, target);
     return written.errorCode > 0 ? written : verifiedWrite::replace(target, temp);
 }
 }  // namespace
@@ -230,9 +229,10 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     qint64 size = 0;  // of the decoded bytes, at most
     if (const spooledTextPtr spooled = param::spooled(data, QStringLiteral("fileDataB64"))) {
         if (spooled->dropped() != spooledText::Dropped::No) {
-            m_log.write(
-                900, QStringLiteral("Upload to %1 not kept: %2").arg(path, spooled->dropReason()),
-                QStringLiteral("utilsModel::saveFileContent"), true, true);
+            m_log.write(900,
+                        QStringLiteral("Upload to %1 not kept: %2")
+                            .arg(logformat::escaped(path), spooled->dropReason()),
+                        QStringLiteral("utilsModel::saveFileContent"), true, true);
             return writeReply(spooled->dropped() == spooledText::Dropped::TooLarge
                                   ? tooLarge
                                   : saveResultStruct{900, QStringLiteral("Can't write to file!"),
@@ -251,15 +251,16 @@ QJsonObject fileCommands::saveFileContent(const QVariantMap &data) const {
     const QString noRoom = fileWriter::roomProblem(path, size);
     if (!noRoom.isEmpty())
         return writeReply(saveResultStruct{900, QStringLiteral("Can't write to file!"), noRoom});
-    if (isZipData) {
-        const saveResultStruct installed = zipInstaller::install(writer, path, *decoded);
-        return writeReply(installed.errorCode == 959 ? decodeError : installed);
-    }
-    if (!fileWriter::createDirectoryIfNeeded(path))
+    if (!isZipData && !fileWriter::createDirectoryIfNeeded(path))
         return writeReply(saveResultStruct{
             940, QStringLiteral("Failed to create the directory for file %1!").arg(path), {}});
-    return writeReply(writeVerifiedFile(writer, path, *decoded,
-                                        param::boolean(data, QStringLiteral("isBinary"), false)));
+    const saveResultStruct written =
+        isZipData ? zipInstaller::install(writer, path, *decoded)
+                  : writeVerifiedFile(writer, path, *decoded,
+                                      param::boolean(data, QStringLiteral("isBinary"), false));
+    // Data that turn out not to decode part-way are refused as if found out before the write
+    // began.
+    return writeReply(written.errorCode == 959 ? decodeError : written);
 }
 
 QJsonObject fileCommands::setRights(const QVariantMap &data) const {

@@ -27,6 +27,12 @@ std::shared_ptr<spooledText> spooledText::create(const QString &directory) {
     return spool;
 }
 
+std::shared_ptr<spooledText> spooledText::droppedLike(const spooledText &other) {
+    std::shared_ptr<spooledText> spool(new spooledText);
+    spool->drop(other.m_dropped, other.m_dropReason);
+    return spool;
+}
+
 void spooledText::drop(Dropped why, const QString &reason) {
     if (m_dropped != Dropped::No) return;
     m_dropped = why;
@@ -109,6 +115,17 @@ bool spooledBase64::next(QByteArray *slice, QString *error) {
     while (slice->isEmpty() && !m_done) {
         const QByteArray raw = m_file.read(sliceBytes);
         m_done = raw.isEmpty();
+        // A read that fails, or a spool cut short behind our back, must not pass for the end
+        // of the upload: the file would be written shorter and called whole.
+        if (m_done && m_file.pos() != m_text->size()) {
+            *error = QStringLiteral(
+                         "the spooled upload could not be read to its end (%1 of %2 "
+                         "bytes): %3")
+                         .arg(m_file.pos())
+                         .arg(m_text->size())
+                         .arg(m_file.errorString());
+            return false;
+        }
         if (m_done && !m_pendingEscape.isEmpty()) {
             *error = QStringLiteral("not Base64");
             return false;

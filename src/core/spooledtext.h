@@ -20,6 +20,8 @@ class spooledText {
     // An empty spool in `directory`. When none can be made it comes dropped (see drop), so
     // that the message still arrives and its command can answer with the reason.
     static std::shared_ptr<spooledText> create(const QString &directory);
+    // A spool dropped for the same reason as `other` from the start, without a file.
+    static std::shared_ptr<spooledText> droppedLike(const spooledText &other);
     ~spooledText();
     spooledText(const spooledText &) = delete;
     spooledText &operator=(const spooledText &) = delete;

@@ -103,7 +103,9 @@ class Parser {
             case '[':
                 return parseArray(out, depth + 1);
             case '"':
-                return parseString(out, true) && takeSpool(out);
+                if (!parseString(out, true)) return false;
+                takeSpool(out);
+                return true;
             case 't':
                 return parseLiteral("true", QVariant(true), out);
             case 'f':
@@ -116,16 +118,16 @@ class Parser {
     }
 
     // A string the framer kept on disk stands in the message as its mark and index.
-    bool takeSpool(QVariant &out) const {
-        if (m_spools.isEmpty() || out.userType() != QMetaType::QString) return true;
+    // (messageFramer::spoolMark, read as JSON.)
+    void takeSpool(QVariant &out) const {
+        if (m_spools.isEmpty() || out.userType() != QMetaType::QString) return;
         static const QString mark = QChar(0) + QStringLiteral("spool:");
         const QString text = out.toString();
-        if (!text.startsWith(mark)) return true;
+        if (!text.startsWith(mark)) return;
         bool ok = false;
         const int index = text.midRef(mark.size()).toInt(&ok);
         if (ok && index >= 0 && index < m_spools.size())
             out = QVariant::fromValue(m_spools.at(index));
-        return true;
     }
 
     bool parseLiteral(const char *word, QVariant value, QVariant &out) {

@@ -28,26 +28,24 @@ void messageFramer::setSpooling(const QString &directory, qint64 fromBytes, qint
 // answers why, while the rest of the message is read as usual.
 void messageFramer::spool(const char *data, qint64 size) {
     m_spooledBytes += size;
-    if (m_spool->dropped() != spooledText::Dropped::No) {
-        m_spool->append(data, size);
-        return;
-    }
-    if (m_spooledBytes > m_maxSpooledBytes) {
-        m_spool->drop(
-            spooledText::Dropped::TooLarge,
-            QStringLiteral("the long strings of the message pass %1 bytes").arg(m_maxSpooledBytes));
-    } else if (m_spooledBytes >= m_nextSpaceCheck) {
-        // The free space is looked at every few MiB: often enough to stop well before the
-        // disk is full, seldom enough to cost nothing.
-        m_nextSpaceCheck = m_spooledBytes + 8 * 1024 * 1024;
-        const qint64 available = QStorageInfo(m_spoolDirectory).bytesAvailable();
-        if (available >= 0 && available < m_reserveBytes)
-            m_spool->drop(spooledText::Dropped::NoRoom,
-                          QStringLiteral("only %1 bytes left free on the disk of %2, below the "
-                                         "%3 kept free")
-                              .arg(available)
-                              .arg(m_spoolDirectory)
-                              .arg(m_reserveBytes));
+    if (m_spool->dropped() == spooledText::Dropped::No) {
+        if (m_spooledBytes > m_maxSpooledBytes) {
+            m_spool->drop(spooledText::Dropped::TooLarge,
+                          QStringLiteral("the long strings of the message pass %1 bytes")
+                              .arg(m_maxSpooledBytes));
+        } else if (m_spooledBytes >= m_nextSpaceCheck) {
+            // The free space is looked at every few MiB: often enough to stop well before the
+            // disk is full, seldom enough to cost nothing.
+            m_nextSpaceCheck = m_spooledBytes + 8 * 1024 * 1024;
+            const qint64 available = QStorageInfo(m_spoolDirectory).bytesAvailable();
+            if (available >= 0 && available < m_reserveBytes)
+                m_spool->drop(spooledText::Dropped::NoRoom,
+                              QStringLiteral("only %1 bytes left free on the disk of %2, below "
+                                             "the %3 kept free")
+                                  .arg(available)
+                                  .arg(m_spoolDirectory)
+                                  .arg(m_reserveBytes));
+        }
     }
     m_spool->append(data, size);
 }
@@ -55,7 +53,12 @@ void messageFramer::spool(const char *data, qint64 size) {
 // The open string has grown too long to hold: what it has so far, partly in m_current and
 // partly in data[start, end), goes to a new spool.
 void messageFramer::startSpool(const char *data, int start, int end) {
-    m_spool = spooledText::create(m_spoolDirectory);
+    // Once one long string of the message is dropped, so is every later one, without a file:
+    // a message of endless long strings costs neither disk nor files.
+    const spooledTextPtr last = m_spools.isEmpty() ? nullptr : m_spools.last();
+    m_spool = last && last->dropped() != spooledText::Dropped::No
+                  ? spooledText::droppedLike(*last)
+                  : spooledText::create(m_spoolDirectory);
     const qint64 held = m_current.size();
     if (m_stringStart <= held) {
         spool(m_current.constData() + m_stringStart, held - m_stringStart);

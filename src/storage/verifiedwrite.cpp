@@ -80,13 +80,6 @@ bool keepAsOld(const QString &target) {
 }  // namespace
 
 saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
-                                               const QByteArray &bytes, bool isBinary,
-                                               const QString &target) {
-    heldBytes source(bytes);
-    return writeAndVerify(writer, tempPath, source, isBinary, target);
-}
-
-saveResultStruct verifiedWrite::writeAndVerify(const fileWriter &writer, const QString &tempPath,
                                                byteSource &source, bool isBinary,
                                                const QString &target,
                                                atomicFile::Durability durability) {

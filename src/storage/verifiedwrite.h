@@ -18,10 +18,7 @@ class verifiedWrite {
     // not compare stays where it is, for inspection. The temporary file has the mode of
     // `target` from the start when that exists, so the new content never sits in a file more
     // open than the one it replaces, and keeps that mode once moved.
-    static saveResultStruct writeAndVerify(const fileWriter &writer, const QString &tempPath,
-                                           const QByteArray &bytes, bool isBinary,
-                                           const QString &target = QString());
-    // The same from a source of the bytes (Base64 already decoded), none of it held whole: the
+    // The bytes come from a source (Base64 already decoded), none of them held whole: the
     // read-back compares the size and SHA-256 of the file with those of the source's bytes. A
     // source that fails is answered with 959 (fileWriter::write) and leaves no temporary file.
     static saveResultStruct writeAndVerify(

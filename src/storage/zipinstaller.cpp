@@ -179,8 +179,8 @@ saveResultStruct zipInstaller::unpack() {
     reader.close();
     // Gone before the sync below, the archive's pages are dropped instead of written out.
     QFile::remove(m_archiveFile);
-    // Nothing here is synced before the moves: were the unpack cut short now or while they
-    // are made, the next start would remove or move back the staged entries that reached the
+    // No sync is waited for before the moves: were the unpack cut short now or while they are
+    // made, the next start would remove or move back the staged entries that reached the
     // disk and leave the destination's own files where they are (rollBack). The one sync after
     // the moves makes the entries durable with the moves.
     QString error;

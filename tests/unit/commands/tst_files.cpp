@@ -324,6 +324,13 @@ void tst_files::fileContentFailures_data() {
         << QVariantMap{{"filePath", "bound"}, {"toBase64", false}} << 0 << "";
     QTest::newRow("Base64 over its bound") << QVariantMap{{"filePath", "vast"}} << 903
                                            << "File {temp}vast is larger than 1073741824 bytes!";
+    // The setting for transfers lowers both ("maxFileTransferMiB" stands for the setting).
+    QTest::newRow("Base64 over the setting")
+        << QVariantMap{{"filePath", "huge"}, {"maxFileTransferMiB", 64}} << 903
+        << "File {temp}huge is larger than 67108864 bytes!";
+    QTest::newRow("text over the setting")
+        << QVariantMap{{"filePath", "bound"}, {"toBase64", false}, {"maxFileTransferMiB", 16}}
+        << 903 << "File {temp}bound is larger than 16777216 bytes!";
 }
 
 void tst_files::fileContentFailures() {
@@ -341,7 +348,9 @@ void tst_files::fileContentFailures() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(sparse.second));
     }
+    Settings.maxFileTransferMiB = data.value("maxFileTransferMiB", 1024).toInt();
     const QJsonObject reply = commands().getFileContent(data);
+    Settings.maxFileTransferMiB = 1024;
     QCOMPARE(reply.value("errorCode").toInt(-1), code);
     QCOMPARE(reply.value("errorDescription").toString(), expand(description));
     QCOMPARE(reply.value("fileData").toString(), QString());

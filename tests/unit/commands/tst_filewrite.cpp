@@ -448,8 +448,9 @@ void tst_filewrite::streamedWriteIsTheByteWrite() {
     QFETCH(int, code);
     const fileWriter writer(Session, appLog());
     const QString target = Session.dataTempLocation + "t.txt";
+    heldBytes allAtOnce(slices.join());
     const saveResultStruct whole =
-        verifiedWrite::writeAndVerify(writer, target + ".whole", slices.join(), isBinary, target);
+        verifiedWrite::writeAndVerify(writer, target + ".whole", allAtOnce, isBinary, target);
     QCOMPARE(whole.errorCode, code);
     givenSlices source(slices);
     const saveResultStruct streamed =

@@ -15,6 +15,7 @@ class tst_encoding : public QObject {
     void encodeAgreesWithQt();
     void spooledDecodeAgreesWithWhole_data();
     void spooledDecodeAgreesWithWhole();
+    void cutSpoolFails();
 };
 
 namespace {
@@ -146,6 +147,27 @@ void tst_encoding::spooledDecodeAgreesWithWhole() {
     }
     QCOMPARE(ok, expectedOk);
     if (ok) QVERIFY(decoded == expected);
+}
+
+// A spool cut short behind the client's back is no shorter upload: its decoding fails.
+void tst_encoding::cutSpoolFails() {
+    QTemporaryDir directory;
+    const spooledTextPtr spool = spooledText::create(directory.path());
+    const QByteArray text = randomBytes(300000, 9).toBase64();
+    spool->append(text.constData(), text.size());
+    spool->finish();
+    const QString file = QDir(directory.path()).entryInfoList({"spool-*"}).value(0).filePath();
+    QVERIFY(QFile::resize(file, 200000));
+    spooledBase64 decoder(spool);
+    QString error;
+    bool ok = true;
+    for (QByteArray slice; ok;) {
+        ok = decoder.next(&slice, &error);
+        if (slice.isEmpty()) break;
+    }
+    QVERIFY(!ok);
+    QVERIFY2(error.contains("could not be read to its end (200000 of 400000 bytes)"),
+             qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(tst_encoding)

@@ -11,6 +11,7 @@
 #include "link/linktransport.h"
 #include "link/restserversslsocketclient.h"
 #include "loopback.h"
+#include "storage/filewriter.h"
 #include "testfiles.h"
 #include "testpaths.h"
 #include "tlstestserver.h"
@@ -478,38 +479,47 @@ void tst_link::spooledUploadCutOff() {
 void tst_link::uploadsAreBounded_data() {
     QTest::addColumn<int>("maxMiB");  // the setting for transfers
     QTest::addColumn<int>("fileBytes");
-    QTest::addColumn<int>("diskMiB");  // the target's disk, a tmpfs of that size; 0: none
+    QTest::addColumn<QString>("tmpfsAt");  // "target" or "spools": a tmpfs of tmpfsMiB there
+    QTest::addColumn<int>("tmpfsMiB");
     QTest::addColumn<int>("errorCode");
     QTest::addColumn<QString>("info");
     const int MiB = 1024 * 1024;
-    QTest::newRow("spooled, within the bound") << 8 << 6 * MiB << 0 << 0 << "";
-    QTest::newRow("spooled, above the bound") << 4 << 6 * MiB << 0 << 903 << "";
-    QTest::newRow("held, above the bound") << 1 << 2 * MiB << 0 << 903 << "";
+    QTest::newRow("spooled, within the bound") << 8 << 6 * MiB << "" << 0 << 0 << "";
+    QTest::newRow("spooled, above the bound") << 4 << 6 * MiB << "" << 0 << 903 << "";
+    QTest::newRow("held, above the bound") << 1 << 2 * MiB << "" << 0 << 903 << "";
     QTest::newRow("spooled, the disk would keep too little")
-        << 8 << 6 * MiB << 68 << 900 << "do not fit on the disk";
+        << 8 << 6 * MiB << "target" << 68 << 900 << "do not fit on the disk";
     QTest::newRow("held, the disk would keep too little")
-        << 8 << 2 * MiB << 65 << 900 << "do not fit on the disk";
-    QTest::newRow("held, the disk keeps enough") << 8 << 2 * MiB << 68 << 0 << "";
+        << 8 << 2 * MiB << "target" << 65 << 900 << "do not fit on the disk";
+    QTest::newRow("held, the disk keeps enough") << 8 << 2 * MiB << "target" << 68 << 0 << "";
+    QTest::newRow("spooled, the spool disk runs down to its reserve")
+        << 32 << 16 * MiB << "spools" << 70 << 900 << "kept free";
 }
 
-// An upload beyond the setting for transfers, or one that would leave its disk with less than
-// the space kept free, is refused with the reason, whether it was held or spooled; the target
-// stays as it was, nothing is left behind, and the link goes on.
+// An upload beyond the setting for transfers, or one that would leave its disk (or the disk it
+// is spooled on) with less than the space kept free, is refused with the reason, whether it was
+// held or spooled; the target stays as it was, nothing is left behind, and the link goes on.
 void tst_link::uploadsAreBounded() {
     QFETCH(int, maxMiB);
     QFETCH(int, fileBytes);
-    QFETCH(int, diskMiB);
+    QFETCH(QString, tmpfsAt);
+    QFETCH(int, tmpfsMiB);
     QFETCH(int, errorCode);
     QFETCH(QString, info);
     const QString folder = Session.dataTempLocation + QStringLiteral("disk/");
+    const QString mountPoint = tmpfsAt == "target" ? folder
+                               : tmpfsAt == "spools"
+                                   ? fileWriter(Session, appLog()).journalDirectory()
+                                   : QString();
     QVERIFY(QDir().mkpath(folder));
-    if (diskMiB > 0 &&
-        QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(diskMiB),
-                                    "tmpfs", folder}) != 0)
+    if (!mountPoint.isEmpty() &&
+        (!QDir().mkpath(mountPoint) ||
+         QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(tmpfsMiB),
+                                     "tmpfs", mountPoint}) != 0))
         QSKIP("a tmpfs cannot be mounted here");
     const auto unmount = qScopeGuard([&] {
         Settings.maxFileTransferMiB = 1024;
-        if (diskMiB > 0) QProcess::execute("umount", {folder});
+        if (!mountPoint.isEmpty()) QProcess::execute("umount", {mountPoint});
     });
     Settings.maxFileTransferMiB = maxMiB;
     testfiles::writeBytes(folder + "up.bin", "before");
